@@ -1,0 +1,55 @@
+// SHA-256 (FIPS 180-4) over a buffer in memory, its text forms, and the
+// byte-order helpers it is built on.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+extern "C" {
+
+struct sha256_digest {
+    uint32_t h[8];  // H0..H7 in host byte order
+};
+
+using sha256_converter = void* (*)(void* bytes);
+
+extern const uint32_t ROUND_CONSTANTS[64];
+extern const unsigned char DEFAULT_SHA256[32];
+extern sha256_converter p_convert_int32_to_big_endian;
+extern sha256_converter p_convert_int64_to_big_endian;
+
+sha256_digest sha256(const void* data, uint64_t length);
+sha256_digest sha256_string(const char* text);
+int sha256_hexdigest(char* out, const void* data, uint64_t length);
+int string_sha256_hexdigest(char* out, const char* text);
+int debug_print_digest(sha256_digest digest, int newline);
+
+void* convert_int32_little_endian(void* bytes);
+void* convert_int64_little_endian(void* bytes);
+void* convert_int32_big_endian(void* bytes);
+void* convert_int64_big_endian(void* bytes);
+int little_endian();
+void swap_bytes(unsigned char* a, unsigned char* b);
+uint32_t rotate_right(uint32_t value, uint32_t count);
+
+}  // extern "C"
+
+// Incremental form used to hash a large mapping piece by piece. Not exported.
+struct sha256_stream {
+    uint32_t h[8];
+    uint64_t length;  // bytes fed so far
+};
+
+void sha256_begin(sha256_stream* stream);
+// Feeds whole 64-byte blocks; `blocks` counts blocks, not bytes.
+void sha256_feed_blocks(sha256_stream* stream, const unsigned char* data, std::size_t blocks);
+// Hashes the last `tail_length` (< 64) bytes with the padding.
+sha256_digest sha256_finish(sha256_stream* stream, const unsigned char* tail, std::size_t tail_length);
+
+// Which block function the digests use; for tests and benchmarks. Not exported.
+enum class sha256_engine { automatic, portable, sha_ni };
+// Every later digest uses `engine`; returns false, changing nothing, when this
+// CPU lacks it. `automatic` restores the choice made from CPUID.
+bool sha256_use_engine(sha256_engine engine);
+// The engine that the next digest will use (never `automatic`).
+sha256_engine sha256_active_engine();

@@ -1,0 +1,67 @@
+#include <fcntl.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include "indicators/leds.h"
+#include "update/update_options.h"
+
+namespace {
+
+struct led_files {
+    const char* first_choice;
+    const char* fall_back;
+};
+
+constexpr led_files LED1 = {"/sys/class/leds/belvonix:1/brightness",
+                            "/sys/class/leds/alix:1/brightness"};
+constexpr led_files LED2 = {"/sys/class/leds/belvonix:2/brightness",
+                            "/sys/class/leds/alix:2/brightness"};
+constexpr const char* LED3 = "/sys/class/leds/alix:3/brightness";
+
+constexpr char ON[] = "1\n";
+constexpr char OFF[] = "0\n";
+
+int open_led(const led_files& led)
+{
+    const int fd = open(led.first_choice, O_WRONLY | O_CLOEXEC);
+    return fd >= 0 ? fd : open(led.fall_back, O_WRONLY | O_CLOEXEC);
+}
+
+void set_led(int fd, const char (&value)[3])
+{
+    [[maybe_unused]] const ssize_t ignored = write(fd, value, 2);
+}
+
+// Whole seconds from `then` to `now`, as a subtraction of timevals gives them.
+long whole_seconds_between(const timeval& then, const timeval& now)
+{
+    long seconds = static_cast<long>(now.tv_sec - then.tv_sec);
+    if (now.tv_usec - then.tv_usec < 0) --seconds;
+    return seconds;
+}
+
+}  // namespace
+
+void setup_leds()
+{
+    update_options.led1_fd = open_led(LED1);
+    update_options.led2_fd = open_led(LED2);
+    const int led3_fd = open(LED3, O_WRONLY | O_CLOEXEC);
+    if (led3_fd >= 1) {
+        set_led(led3_fd, OFF);
+        close(led3_fd);
+    }
+}
+
+void blink_leds(void* /*user_data*/)
+{
+    update_options_t& options = update_options;
+    if (options.led1_fd < 0 || options.led2_fd < 0 || options.silent) return;
+    timeval now{};
+    gettimeofday(&now, nullptr);
+    if (whole_seconds_between(options.last_toggle, now) <= 0) return;
+    options.led_state ^= 1;
+    set_led(options.led1_fd, options.led_state ? ON : OFF);
+    set_led(options.led2_fd, options.led_state ? OFF : ON);
+    options.last_toggle = now;
+}
