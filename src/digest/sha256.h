@@ -40,14 +40,17 @@ struct sha256_stream {
     uint64_t length;  // bytes fed so far
 };
 
+// Also points the converter pointers as every call of sha256 does.
 void sha256_begin(sha256_stream* stream);
 // Feeds whole 64-byte blocks; `blocks` counts blocks, not bytes.
 void sha256_feed_blocks(sha256_stream* stream, const unsigned char* data, std::size_t blocks);
-// Hashes the last `tail_length` (< 64) bytes with the padding.
+// Hashes the last `tail_length` (< 64) bytes with the padding. A longer tail
+// is accepted: its whole blocks are fed first.
 sha256_digest sha256_finish(sha256_stream* stream, const unsigned char* tail, std::size_t tail_length);
 
 // Which block function the digests use; for tests and benchmarks. Not exported.
-enum class sha256_engine { automatic, portable, sha_ni };
+// `portable_bmi2` is the portable code built for CPUs with BMI2 rotates.
+enum class sha256_engine { automatic, portable, portable_bmi2, sha_ni };
 // Every later digest uses `engine`; returns false, changing nothing, when this
 // CPU lacks it. `automatic` restores the choice made from CPUID.
 bool sha256_use_engine(sha256_engine engine);

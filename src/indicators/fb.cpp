@@ -61,6 +61,7 @@ int fb_draw_progress(int pos, int x, int y, int width, int height, int color)
     if (mem == nullptr || x > FB_WIDTH - 1 || width < 0 || columns == 0) return result;
     const int64_t first_column = std::max<int64_t>(x, 0);
     const int64_t last_column = std::min<int64_t>(int64_t{x} + columns - 1, FB_WIDTH - 1);
+    if (last_column < first_column) return result;  // wholly left of the screen
     const int64_t first_row = std::max<int64_t>(y, 0);
     const int64_t last_row = std::min<int64_t>(int64_t{y} + height - 1, FB_HEIGHT - 1);
     const auto white = static_cast<uint16_t>(color);

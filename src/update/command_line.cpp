@@ -54,7 +54,9 @@ count_conversion convert_count(const char* text)
 
 const char* program_name(int argc, char** argv)
 {
-    return argc > 0 && argv[0] != nullptr ? argv[0] : DEFAULT_PROGRAM_NAME;
+    // Linux hands an empty argument vector over as one empty string.
+    const bool named = argc > 0 && argv[0] != nullptr && argv[0][0] != '\0';
+    return named ? argv[0] : DEFAULT_PROGRAM_NAME;
 }
 
 void print_usage(const char* program)

@@ -1,0 +1,307 @@
+// fwu-sandbox: runs one program in a private mount namespace in which the
+// device directories the updater opens (/dev, /sys/class, /sys/kernel/debug)
+// are directories of a scratch tree, the working directory lies in that
+// tree, and nothing else is writable. See README.md for the command line.
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include <fcntl.h>
+#include <grp.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#ifndef FWU_TESTHOOKS_PATH
+#error "FWU_TESTHOOKS_PATH must name libfwu-testhooks.so"
+#endif
+
+namespace {
+
+// The program did not run: set-up failed or the command line was wrong.
+constexpr int SETUP_FAILED = 125;
+constexpr uid_t NOBODY = 65534;
+
+struct DeviceMount {
+    const char* scratch_name;
+    const char* target;
+};
+constexpr std::array DEVICE_MOUNTS{
+    DeviceMount{"dev", "/dev"},
+    DeviceMount{"class", "/sys/class"},
+    DeviceMount{"debug", "/sys/kernel/debug"},
+};
+
+enum class Identity { root, user, euid, setuid };
+
+struct Options {
+    const char* scratch = nullptr;
+    Identity identity = Identity::root;
+    std::string cwd = "root";
+    bool default_cwd = true;
+    const char* argv0 = nullptr;
+    bool no_argv = false;
+    const char* tmpfs_size = nullptr;
+    std::string statfs_root;
+    std::string fail_rules;
+    std::vector<const char*> env;
+    char** program = nullptr;  // PROGRAM ARGS..., null-terminated
+};
+
+[[noreturn]] void die(const char* what, const std::string& detail = {}, int err = 0)
+{
+    std::fprintf(stderr, "fwu-sandbox: %s%s%s%s%s\n", what, detail.empty() ? "" : " '", detail.c_str(),
+                 detail.empty() ? "" : "'", err ? (std::string(": ") + std::strerror(err)).c_str() : "");
+    std::exit(SETUP_FAILED);
+}
+
+[[noreturn]] void usage()
+{
+    std::fputs("usage: fwu-sandbox SCRATCH [--as root|user|euid|setuid] [--cwd PATH] [--argv0 NAME] [--no-argv]\n"
+               "                   [--tmpfs-root SIZE] [--statfs-root nfs|fail|ERRNO] [--fail FUNC:N[+]:ERRNO[:MATCH]]\n"
+               "                   [--env NAME=VALUE] -- PROGRAM [ARGS...]\n",
+               stderr);
+    std::exit(SETUP_FAILED);
+}
+
+Identity parse_identity(std::string_view name)
+{
+    constexpr std::array<std::pair<std::string_view, Identity>, 4> NAMES{{
+        {"root", Identity::root}, {"user", Identity::user}, {"euid", Identity::euid}, {"setuid", Identity::setuid}}};
+    for (const auto& [n, identity] : NAMES)
+        if (n == name)
+            return identity;
+    die("unknown identity", std::string(name));
+}
+
+Options parse(int argc, char** argv)
+{
+    Options o;
+    if (argc < 2)
+        usage();
+    o.scratch = argv[1];
+    int i = 2;
+    auto value = [&](const char* option) -> const char* {
+        if (i + 1 >= argc)
+            die("missing value for", option);
+        return argv[++i];
+    };
+    for (; i < argc; ++i) {
+        std::string_view a = argv[i];
+        if (a == "--") {
+            o.program = argv + i + 1;
+            break;
+        } else if (a == "--as") {
+            o.identity = parse_identity(value("--as"));
+        } else if (a == "--cwd") {
+            o.cwd = value("--cwd");
+            o.default_cwd = false;
+        } else if (a == "--argv0") {
+            o.argv0 = value("--argv0");
+        } else if (a == "--no-argv") {
+            o.no_argv = true;
+        } else if (a == "--tmpfs-root") {
+            o.tmpfs_size = value("--tmpfs-root");
+        } else if (a == "--statfs-root") {
+            o.statfs_root = value("--statfs-root");
+            if (o.statfs_root == "fail")
+                o.statfs_root = "EIO";
+        } else if (a == "--fail") {
+            o.fail_rules += (o.fail_rules.empty() ? "" : ",") + std::string(value("--fail"));
+        } else if (a == "--env") {
+            const char* assignment = value("--env");
+            if (!std::strchr(assignment, '='))
+                die("--env needs NAME=VALUE, got", assignment);
+            o.env.push_back(assignment);
+        } else {
+            die("unknown option", std::string(a));
+        }
+    }
+    if (!o.program || !o.program[0])
+        usage();
+    return o;
+}
+
+bool same_file(const struct stat& a, const struct stat& b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Opens a directory below `dir` without following a symbolic link, so that
+// a scratch entry that is a link (say dev -> /dev) cannot lead out of it.
+int open_below(int dir, const char* name)
+{
+    return openat(dir, name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+}
+
+std::string fd_path(int fd)
+{
+    return "/proc/self/fd/" + std::to_string(fd);
+}
+
+// Binds scratch/<name> over `target`, without device nodes or setuid, and
+// checks that `target` now is that directory.
+void mount_device_dir(int scratch, const DeviceMount& m)
+{
+    if (mkdirat(scratch, m.scratch_name, 0755) != 0 && errno != EEXIST)
+        die("cannot create", m.scratch_name, errno);
+    int dir = open_below(scratch, m.scratch_name);
+    if (dir < 0)
+        die("cannot open scratch directory", m.scratch_name, errno);
+    if (mount(fd_path(dir).c_str(), m.target, nullptr, MS_BIND, nullptr) != 0)
+        die("cannot bind over", m.target, errno);
+    if (mount(nullptr, m.target, nullptr, MS_REMOUNT | MS_BIND | MS_NODEV | MS_NOSUID, nullptr) != 0)
+        die("cannot restrict", m.target, errno);
+    struct stat want, got;
+    if (fstat(dir, &want) != 0 || stat(m.target, &got) != 0 || !same_file(want, got))
+        die("bind mount did not take effect on", m.target);
+    close(dir);
+}
+
+// Walks `path` below the scratch directory one component at a time, so that
+// paths of any length work; ".." and symbolic links are refused so that the
+// working directory cannot leave the scratch tree. Mounts a tmpfs over the
+// last directory when asked, then changes into it.
+void enter_working_directory(int scratch, const Options& o)
+{
+    if (o.default_cwd && mkdirat(scratch, "root", 0755) != 0 && errno != EEXIST)
+        die("cannot create", "root", errno);
+    int dir = fcntl(scratch, F_DUPFD_CLOEXEC, 0);
+    int parent = -1;
+    std::string last;
+    for (std::string_view rest = o.cwd; !rest.empty();) {
+        std::size_t slash = rest.find('/');
+        std::string component(rest.substr(0, slash));
+        rest = slash == std::string_view::npos ? std::string_view{} : rest.substr(slash + 1);
+        if (component.empty() || component == ".")
+            continue;
+        if (component == "..")
+            die("--cwd must stay below SCRATCH:", o.cwd);
+        int child = open_below(dir, component.c_str());
+        if (child < 0)
+            die("cannot enter working directory component", component, errno);
+        if (parent >= 0)
+            close(parent);
+        parent = dir;
+        dir = child;
+        last = component;
+    }
+    if (o.tmpfs_size) {
+        if (parent < 0)
+            die("--tmpfs-root needs a working directory below SCRATCH");
+        std::string data = std::string("size=") + o.tmpfs_size + ",mode=0755";
+        if (fchdir(parent) != 0 || mount("tmpfs", last.c_str(), "tmpfs", MS_NODEV | MS_NOSUID, data.c_str()) != 0)
+            die("cannot mount tmpfs over the working directory", data, errno);
+        close(dir);
+        dir = open_below(parent, last.c_str());  // a fresh lookup enters the new mount
+        if (dir < 0)
+            die("cannot enter tmpfs", last, errno);
+    }
+    if (fchdir(dir) != 0)
+        die("cannot change into working directory", o.cwd, errno);
+    close(dir);
+    if (parent >= 0)
+        close(parent);
+}
+
+void isolate(const Options& o)
+{
+    if (unshare(CLONE_NEWNS) != 0)
+        die("unshare(CLONE_NEWNS) (needs root)", {}, errno);
+    // Nothing mounted from here on may reach the host's namespace.
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        die("cannot make / private", {}, errno);
+    // Opened only now: a bind mount's source must belong to the new namespace.
+    int scratch = open(o.scratch, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (scratch < 0)
+        die("cannot open scratch directory", o.scratch, errno);
+    struct stat root, here;
+    if (stat("/", &root) != 0 || fstat(scratch, &here) != 0 || same_file(root, here))
+        die("refusing \"/\" as scratch directory");
+    // Everything but the scratch tree becomes read-only, so that a program
+    // writing where it should not (an archive entry with an absolute path,
+    // a purge escaping its root) fails instead of harming the host. The
+    // scratch tree is first bound onto itself to get a mount of its own.
+    if (mount(fd_path(scratch).c_str(), fd_path(scratch).c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0)
+        die("cannot bind the scratch directory onto itself", {}, errno);
+    close(scratch);
+    scratch = open(o.scratch, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    mount_attr read_only{};
+    read_only.attr_set = MOUNT_ATTR_RDONLY;
+    if (mount_setattr(AT_FDCWD, "/", AT_RECURSIVE, &read_only, sizeof read_only) != 0)
+        die("cannot make the host's mounts read-only", {}, errno);
+    mount_attr writable{};
+    writable.attr_clr = MOUNT_ATTR_RDONLY;
+    if (scratch < 0 || mount_setattr(scratch, "", AT_EMPTY_PATH | AT_RECURSIVE, &writable, sizeof writable) != 0)
+        die("cannot make the scratch directory writable", {}, errno);
+    for (const DeviceMount& m : DEVICE_MOUNTS)
+        mount_device_dir(scratch, m);
+    enter_working_directory(scratch, o);
+    close(scratch);
+}
+
+void set_environment(const Options& o)
+{
+    for (const char* assignment : o.env)
+        if (putenv(const_cast<char*>(assignment)) != 0)
+            die("cannot set", assignment, errno);
+    bool hooks = false;
+    if (!o.statfs_root.empty()) {
+        setenv("FWU_STATFS_ROOT", o.statfs_root.c_str(), 1);
+        hooks = true;
+    }
+    if (!o.fail_rules.empty()) {
+        setenv("FWU_FAIL", o.fail_rules.c_str(), 1);
+        hooks = true;
+    }
+    if (hooks) {
+        const char* preload = std::getenv("LD_PRELOAD");
+        std::string value = preload && *preload ? std::string(preload) + ":" FWU_TESTHOOKS_PATH : FWU_TESTHOOKS_PATH;
+        setenv("LD_PRELOAD", value.c_str(), 1);
+    }
+}
+
+void set_identity(Identity identity)
+{
+    switch (identity) {
+    case Identity::root:
+        return;
+    case Identity::user:
+        if (setgroups(0, nullptr) != 0 || setresgid(NOBODY, NOBODY, NOBODY) != 0 ||
+            setresuid(NOBODY, NOBODY, NOBODY) != 0)
+            die("cannot become uid/gid 65534", {}, errno);
+        return;
+    case Identity::euid:
+        if (setresuid(0, NOBODY, 0) != 0)
+            die("cannot set effective uid 65534", {}, errno);
+        return;
+    case Identity::setuid:  // as a set-user-ID root program run by a user
+        if (setresuid(NOBODY, 0, 0) != 0)
+            die("cannot set real uid 65534", {}, errno);
+        return;
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    Options o = parse(argc, argv);
+    isolate(o);
+    set_environment(o);
+    set_identity(o.identity);
+    char* empty[] = {nullptr};
+    char** args = o.no_argv ? empty : o.program;
+    const char* file = o.program[0];
+    if (o.argv0 && !o.no_argv)
+        args[0] = const_cast<char*>(o.argv0);
+    execvp(file, args);
+    die("cannot run", file, errno);
+}
