@@ -10,7 +10,9 @@
  * sides, so "open" also counts open64 calls and a rule holds on the 32-bit
  * build, which calls the 64-bit variants, as on the native one. With MATCH,
  * only calls whose path argument (or, for a descriptor, the file it refers
- * to) contains MATCH are counted. Each rule counts on its own.
+ * to) contains MATCH are counted. Each rule counts on its own. ERRNO
+ * KILL makes that call kill the process with SIGKILL instead, before it
+ * runs: a power cut at a chosen point, for tests of interrupted updates.
  *
  * Written in C and without heap use so that it adds nothing but these
  * symbols to the process under test. */
@@ -29,6 +31,7 @@
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -48,6 +51,7 @@ struct rule {
     unsigned long nth;
     int and_later;
     int error;
+    int kill; /* the action is SIGKILL, not an errno */
     unsigned long calls;
 };
 
@@ -116,10 +120,12 @@ static void parse_rule(const char *text, size_t length)
     char *after = NULL;
     r->nth = strtoul(colon1 + 1, &after, 10);
     r->and_later = after < colon2 && *after == '+';
-    r->error = parse_errno(colon2 + 1, (size_t)((colon3 ? colon3 : end) - colon2 - 1));
+    const size_t error_length = (size_t)((colon3 ? colon3 : end) - colon2 - 1);
+    r->kill = error_length == 4 && strncmp(colon2 + 1, "KILL", 4) == 0;
+    r->error = parse_errno(colon2 + 1, error_length);
     if (colon3)
         copy_field(r->match, sizeof r->match, colon3 + 1, (size_t)(end - colon3 - 1));
-    if (r->nth == 0 || r->error == 0) {
+    if (r->nth == 0 || (r->error == 0 && !r->kill)) {
         fprintf(stderr, "fwu-testhooks: ignoring rule '%.*s'\n", (int)length, text);
         return;
     }
@@ -129,13 +135,13 @@ static void parse_rule(const char *text, size_t length)
 static void load_rules(void)
 {
     rule_count = 0;
-    const char *spec = getenv("FWU_FAIL");
-    while (spec && *spec) {
-        const char *comma = strchr(spec, ',');
-        size_t length = comma ? (size_t)(comma - spec) : strlen(spec);
+    const char *text = getenv("FWU_FAIL");
+    while (text && *text) {
+        const char *comma = strchr(text, ',');
+        size_t length = comma ? (size_t)(comma - text) : strlen(text);
         if (length)
-            parse_rule(spec, length);
-        spec = comma ? comma + 1 : NULL;
+            parse_rule(text, length);
+        text = comma ? comma + 1 : NULL;
     }
 }
 
@@ -168,8 +174,11 @@ static int injected_error(const char *function, const char *path, int fd)
                 continue;
         }
         r->calls++;
-        if (r->calls == r->nth || (r->and_later && r->calls > r->nth))
+        if (r->calls == r->nth || (r->and_later && r->calls > r->nth)) {
+            if (r->kill)
+                raise(SIGKILL);
             error = r->error;
+        }
     }
     return error;
 }
@@ -300,6 +309,15 @@ PATH_HOOK(int, lstat, -1, (const char *path, struct stat *buf), (path, buf))
 PATH_HOOK(int, lstat64, -1, (const char *path, struct stat64 *buf), (path, buf))
 PATH_HOOK(int, fstatat, -1, (int dir, const char *path, struct stat *buf, int flags), (dir, path, buf, flags))
 PATH_HOOK(int, fstatat64, -1, (int dir, const char *path, struct stat64 *buf, int flags), (dir, path, buf, flags))
+
+/* The tool's hashing releases the archive's pages as it goes, once per
+ * mebibyte: the one call in it that a rule can count. */
+int madvise(void *address, size_t length, int advice)
+{
+    REAL(madvise);
+    FAIL_IF_INJECTED(NULL, -1, -1);
+    return real(address, length, advice);
+}
 
 int ioctl(int fd, unsigned long request, ...)
 {
