@@ -55,6 +55,8 @@ struct rule {
     unsigned long calls;
 };
 
+extern char **environ;
+
 static struct rule rules[MAX_RULES];
 static int rule_count = -1; /* -1: FWU_FAIL not parsed yet */
 
@@ -159,7 +161,9 @@ static const char *fd_path(int fd, char *buffer, size_t size)
  * and returns the errno to fail it with, or 0 to let it through. */
 static int injected_error(const char *function, const char *path, int fd)
 {
-    if (rule_count < 0)
+    /* A sanitizer runtime calls in before libc has set up the environment:
+     * read the rules only once there is one to read them from. */
+    if (rule_count < 0 && environ)
         load_rules();
     int error = 0;
     char buffer[4096];

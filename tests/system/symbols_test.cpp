@@ -22,7 +22,8 @@ constexpr std::array<std::string_view, 9> TOOLCHAIN_SYMBOLS = {
 // x86-64 build copies into the executable; its definition is the library's.
 bool belongs_to_toolchain(const std::string& name)
 {
-    return name.find('@') != std::string::npos ||
+    // A sanitizer build adds its runtime's options hook and variables.
+    return name.find('@') != std::string::npos || name.starts_with("__asan_") ||
            std::find(TOOLCHAIN_SYMBOLS.begin(), TOOLCHAIN_SYMBOLS.end(), name) != TOOLCHAIN_SYMBOLS.end();
 }
 
