@@ -91,7 +91,7 @@ constexpr screen_case SCREEN_CASES[] = {
     {"300 entries, turned back, kernel image not counted", 300, true, true, nullptr,
      screen_after::splash_and_bar},
     {"no fb0", 3, false, false, nullptr, screen_after::absent},
-    {"fb0 cannot be mapped", 3, false, true, "mmap:1+:ENODEV:fb0", screen_after::untouched},
+    {"fb0 cannot be mapped", 3, false, true, "mmap:1+:ENODEV:/dev/fb0", screen_after::untouched},
 };
 
 // Every case updates normally and prints nothing about the screen.
