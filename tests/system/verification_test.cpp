@@ -5,6 +5,9 @@
 // after a one-byte change.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
 
@@ -93,6 +96,28 @@ TEST(Verification, NameAgainstDigest)
             EXPECT_EQ(fwu::snapshot_tree(scratch.path(), true), before);
         }
     }
+}
+
+// On the 32-bit build a file larger than the address space is refused
+// before a byte of it is hashed; it must not be hashed as a shorter one.
+TEST(Verification, RefusesAnArchiveBeyondTheAddressSpace)
+{
+    if (sizeof(void*) > 4) GTEST_SKIP() << "the 64-bit build maps it";
+    fwu::Scratch scratch;
+    fwu::make_tree(scratch.root(), {"etc/config=old"});
+    fwu::make_dirs(scratch / "archives");
+    const std::string archive = scratch / "archives" + "/" + std::string(64, '0');
+    const int fd = open(archive.c_str(), O_WRONLY | O_CREAT, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(ftruncate(fd, (off_t{1} << 32) + 64), 0);  // sparse: no disk used
+    close(fd);
+
+    const std::string before = fwu::snapshot_tree(scratch.root(), true);
+    const fwu::RunResult r = fwu::run_tool(scratch, {archive});
+    EXPECT_EQ(r.out, "firmware-update: filename = '" + archive + "'\n");
+    EXPECT_EQ(r.err, archive + ": archive of 4294967360 bytes is too large to be verified on this system\n");
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(fwu::snapshot_tree(scratch.root(), true), before);
 }
 
 }  // namespace
