@@ -253,17 +253,23 @@ TEST(Leds, OneSwapPerSecond)
     EXPECT_TRUE(r.timed_out) << r.out;
     ASSERT_GE(writes[0].size(), 4u) << "the extraction was watched for too short a time";
     EXPECT_LE(writes[0].size() - writes[1].size(), 1u);
+    std::vector<double> intervals;
     for (std::size_t k = 0; k < writes[0].size(); ++k) {
         SCOPED_TRACE("swap " + std::to_string(k));
         EXPECT_EQ(writes[0][k].value, k % 2 == 0 ? '1' : '0');
         if (k < writes[1].size()) {
             EXPECT_EQ(writes[1][k].value, k % 2 == 0 ? '0' : '1');
         }
-        if (k == 0) continue;
-        const double interval = writes[0][k].seconds - writes[0][k - 1].seconds;
-        EXPECT_GE(interval, 0.9);
-        EXPECT_LE(interval, 1.6);
+        if (k > 0) intervals.push_back(writes[0][k].seconds - writes[0][k - 1].seconds);
     }
+    // The reader's timestamps lag the writes by however long a loaded
+    // machine keeps it waiting: single intervals get a wide margin, their
+    // median a narrow one.
+    for (const double interval : intervals) EXPECT_GE(interval, 0.75);
+    std::sort(intervals.begin(), intervals.end());
+    const double median = intervals[intervals.size() / 2];
+    EXPECT_GE(median, 0.95);
+    EXPECT_LE(median, 1.3);
 }
 
 }  // namespace
