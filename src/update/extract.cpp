@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <clocale>
 #include <cstdio>
 #include <cstdlib>
 #include <string_view>
@@ -53,6 +54,12 @@ int setup_error_injection()
 
 int open_archive_reader(int archive_fd, struct archive** reader)
 {
+    // pax headers carry non-ASCII names as UTF-8, and libarchive converts
+    // them to the locale's character set. Devices set no locale, and the C
+    // locale cannot hold such a name: its header read would fail after the
+    // purge. glibc carries C.UTF-8 built in; where it has not, names stay
+    // as the C locale gives them.
+    setlocale(LC_CTYPE, "C.UTF-8");
     struct archive* const created = archive_read_new();
     if (created == nullptr) {
         puts("Unable to create archive reader");
