@@ -2,6 +2,9 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <cstdint>
+#include <ctime>
+
 #include "indicators/leds.h"
 #include "update/update_options.h"
 
@@ -32,12 +35,26 @@ void set_led(int fd, const char (&value)[3])
     [[maybe_unused]] const ssize_t ignored = write(fd, value, 2);
 }
 
-// Whole seconds from `then` to `now`, as a subtraction of timevals gives them.
-long whole_seconds_between(const timeval& then, const timeval& now)
+// Whole seconds from `then` to `now`, as a subtraction of timevals gives
+// them; 64 bits wide, since `then` starts at the epoch.
+int64_t whole_seconds_between(const timeval& then, const timeval& now)
 {
-    long seconds = static_cast<long>(now.tv_sec - then.tv_sec);
+    int64_t seconds = static_cast<int64_t>(now.tv_sec) - static_cast<int64_t>(then.tv_sec);
     if (now.tv_usec - then.tv_usec < 0) --seconds;
     return seconds;
+}
+
+// The wall clock, or the time since boot when the wall clock cannot be
+// read, so that the LEDs keep swapping whatever the date says.
+timeval read_clock()
+{
+    timeval now{};
+    if (gettimeofday(&now, nullptr) == 0) return now;
+    timespec uptime{};
+    clock_gettime(CLOCK_MONOTONIC, &uptime);
+    now.tv_sec = uptime.tv_sec;
+    now.tv_usec = static_cast<suseconds_t>(uptime.tv_nsec / 1000);
+    return now;
 }
 
 }  // namespace
@@ -57,9 +74,10 @@ void blink_leds(void* /*user_data*/)
 {
     update_options_t& options = update_options;
     if (options.led1_fd < 0 || options.led2_fd < 0 || options.silent) return;
-    timeval now{};
-    gettimeofday(&now, nullptr);
-    if (whole_seconds_between(options.last_toggle, now) <= 0) return;
+    const timeval now = read_clock();
+    const int64_t elapsed = whole_seconds_between(options.last_toggle, now);
+    if (elapsed < 0) options.last_toggle = now;  // the clock was set back: count from now
+    if (elapsed <= 0) return;
     options.led_state ^= 1;
     set_led(options.led1_fd, options.led_state ? ON : OFF);
     set_led(options.led2_fd, options.led_state ? OFF : ON);

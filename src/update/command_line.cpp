@@ -54,9 +54,10 @@ count_conversion convert_count(const char* text)
 
 const char* program_name(int argc, char** argv)
 {
-    // Linux hands an empty argument vector over as one empty string.
-    const bool named = argc > 0 && argv[0] != nullptr && argv[0][0] != '\0';
-    return named ? argv[0] : DEFAULT_PROGRAM_NAME;
+    // Linux hands an empty argument vector over as one empty string with
+    // nothing after it; an empty name before arguments is used as it is.
+    const bool empty_vector = argc == 0 || argv[0] == nullptr || (argc == 1 && argv[0][0] == '\0');
+    return empty_vector ? DEFAULT_PROGRAM_NAME : argv[0];
 }
 
 void print_usage(const char* program)

@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <clocale>
 #include <cstdio>
 #include <cstdlib>
 #include <string_view>
@@ -31,6 +30,18 @@ const char* error_text(struct archive* reader)
     return text != nullptr ? text : "unknown error";
 }
 
+// pax headers carry names as UTF-8, which libarchive converts to the
+// locale's character set. The tool stays in the C locale whatever the
+// environment says, so a name outside ASCII cannot be converted: libarchive
+// then keeps the archive's own bytes, exactly what the tree must hold, and
+// only warns. A UTF-8 locale would instead rewrite decomposed accents, and
+// devices have no locale files anyway.
+bool only_a_name_left_unconverted(struct archive* reader)
+{
+    const char* const text = archive_error_string(reader);
+    return text != nullptr && std::string_view(text).find(" can't be converted from ") != std::string_view::npos;
+}
+
 // Makes UBIFS turn read-only, as a real I/O error in the flash would.
 void simulate_ubifs_error(int ubifs_error_fd)
 {
@@ -54,12 +65,6 @@ int setup_error_injection()
 
 int open_archive_reader(int archive_fd, struct archive** reader)
 {
-    // pax headers carry non-ASCII names as UTF-8, and libarchive converts
-    // them to the locale's character set. Devices set no locale, and the C
-    // locale cannot hold such a name: its header read would fail after the
-    // purge. glibc carries C.UTF-8 built in; where it has not, names stay
-    // as the C locale gives them.
-    setlocale(LC_CTYPE, "C.UTF-8");
     struct archive* const created = archive_read_new();
     if (created == nullptr) {
         puts("Unable to create archive reader");
@@ -92,6 +97,7 @@ int extract_archive(struct archive* reader, int fb_fd, int ubifs_error_fd)
         struct archive_entry* entry = nullptr;
         int status = archive_read_next_header(reader, &entry);
         blink_leds(nullptr);
+        if (status == ARCHIVE_WARN && only_a_name_left_unconverted(reader)) status = ARCHIVE_OK;
         if (status == ARCHIVE_EOF) break;
         if (status == ARCHIVE_RETRY) {
             ++entries_seen;

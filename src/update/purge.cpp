@@ -130,6 +130,20 @@ int level_fd(std::vector<level>& stack, std::size_t index)
     return stack[index].fd;
 }
 
+// Whether the innermost level is still the directory its parent's entry
+// names. One lookup per directory: a directory moved away while it is
+// emptied is given up at the next directory the walk enters or leaves.
+bool still_in_parent(std::vector<level>& stack)
+{
+    const std::size_t index = stack.size() - 1;
+    if (index == 0) return true;
+    const int parent_fd = level_fd(stack, index - 1);
+    struct stat status {};
+    return parent_fd >= 0 &&
+           fstatat(parent_fd, current_name(stack[index - 1]), &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+           status.st_dev == stack[index].device && status.st_ino == stack[index].inode;
+}
+
 // Enters the subdirectory at the current entry of the innermost level.
 // Returns false when it could not be entered.
 bool enter(std::vector<level>& stack, const std::string& path, int fd)
@@ -168,11 +182,17 @@ void remove_entry(std::vector<level>& stack, const std::string& path)
         unlinkat(dir.fd, name, 0);
         return;
     }
+    if (!still_in_parent(stack)) {
+        dir.next = dir.entries.size();  // moved away meanwhile: give it up
+        return;
+    }
     const int fd = open_directory(dir.fd, name);
-    if (fd >= 0) {
-        enter(stack, path, fd);
-    } else if (errno == ENOTDIR || errno == ELOOP) {
+    if (fd >= 0 && enter(stack, path, fd)) return;
+    if (fd < 0 && (errno == ENOTDIR || errno == ELOOP)) {
         unlinkat(dir.fd, name, 0);  // replaced by a non-directory meanwhile
+    } else {
+        // Unreadable, its contents stay; an empty one still goes.
+        unlinkat(dir.fd, name, AT_REMOVEDIR);
     }
 }
 
@@ -181,13 +201,16 @@ void remove_entry(std::vector<level>& stack, const std::string& path)
 // not be deleted.
 void leave(std::vector<level>& stack)
 {
+    if (!still_in_parent(stack)) {
+        // Moved or replaced, it or its parent: neither is the walk's any more.
+        close_level(&stack.back());
+        stack.pop_back();
+        stack.back().next = stack.back().entries.size();
+        return;
+    }
     close_level(&stack.back());
     stack.pop_back();
     level& parent = stack.back();
-    if (level_fd(stack, stack.size() - 1) < 0) {
-        parent.next = parent.entries.size();  // moved or replaced: give it up
-        return;
-    }
     unlinkat(parent.fd, current_name(parent), AT_REMOVEDIR);
     skip_entry(&parent);
 }
@@ -198,6 +221,7 @@ void purge_directory(int root_fd)
     stack.push_back(level{root_fd, 0, 0, 0, {}, 0});
     if (!read_entries(root_fd, &stack.back().entries)) {
         perror("opendir failed");
+        close(root_fd);
         return;
     }
     std::string path;  // the current entry's path below the root, "/a/b"

@@ -45,8 +45,8 @@ bool hash_archive(int fd, sha256_digest* digest)
         return false;
     }
     if (!std::in_range<std::size_t>(status.st_size)) {
-        dprintf(STDERR_FILENO, "%s: archive of %lld bytes is too large to be verified on this system\n",
-                update_options.archive_path, static_cast<long long>(status.st_size));
+        printf("%s: archive of %lld bytes is too large to be verified on this system\n",
+               update_options.archive_path, static_cast<long long>(status.st_size));
         return false;
     }
     const auto size = static_cast<std::size_t>(status.st_size);

@@ -144,7 +144,8 @@ void snapshot_dir(int dir, const std::string& prefix, bool with_times, std::vect
             Fd file(openat(dir, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
             if (file.fd < 0)
                 fail("open " + name);
-            text += " " + hash_fd(file.fd);
+            text += ' ';
+            text += hash_fd(file.fd);
         } else if (S_ISLNK(st.st_mode)) {
             char target[4096];
             ssize_t n = readlinkat(dir, name.c_str(), target, sizeof target);
@@ -399,7 +400,7 @@ RunResult run_tool(const Scratch& s, const std::vector<std::string>& args, const
             argv.insert(argv.end(), {name, value});
     };
     option("--cwd", o.cwd);
-    option("--argv0", o.argv0);
+    argv.insert(argv.end(), {"--argv0", o.argv0});
     if (o.no_argv)
         argv.push_back("--no-argv");
     option("--tmpfs-root", o.tmpfs_root);

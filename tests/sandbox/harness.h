@@ -74,7 +74,7 @@ enum class As { root, user, euid, setuid };
 struct RunOptions {
     As as = As::root;
     std::string cwd{};                      // relative to the scratch directory; empty: root/
-    std::string argv0 = "firmware-update";  // empty: the program's path
+    std::string argv0 = "firmware-update";  // argv[0], empty included
     bool no_argv = false;                   // exec with an empty argument vector
     std::string tmpfs_root{};               // size of a tmpfs over the working directory
     std::string statfs_root{};              // "nfs" or an errno name

@@ -94,7 +94,7 @@ TEST(Sandbox, StatusEnvironmentAndTimeout)
     fwu::Scratch s;
     EXPECT_EQ(sh(s, "exit 7").status, 7);
     EXPECT_EQ(sh(s, "kill -9 $$").status, 128 + 9);
-    fwu::RunResult r = sh(s, "echo \"$FWU_X\"; echo err >&2", {.env = {"FWU_X=a b"}});
+    fwu::RunResult r = sh(s, "echo \"$SANDBOX_X\"; echo err >&2", {.env = {"SANDBOX_X=a b"}});
     EXPECT_EQ(r.out, "a b\n");
     EXPECT_EQ(r.err, "err\n");
     r = sh(s, "yes x | head -c 1000000; yes y | head -c 1000000 >&2");

@@ -103,6 +103,10 @@ TEST(CommandLine, ProgramName)
     fwu::RunResult none = fwu::run_tool(scratch, {}, {.as = fwu::As::user, .no_argv = true});
     EXPECT_EQ(none.out, USAGE);
     EXPECT_EQ(none.status, 1);
+    // An empty name before arguments is a name, used as it is.
+    fwu::RunResult empty = fwu::run_tool(scratch, {"x"}, {.as = fwu::As::user, .argv0 = ""});
+    EXPECT_EQ(empty.out, ": filename = 'x'\nYou are not root, dude.\n");
+    EXPECT_EQ(empty.status, 1);
 }
 
 }  // namespace

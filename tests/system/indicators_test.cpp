@@ -214,8 +214,26 @@ std::string slow_archive(const Scratch& s)
     return fwu::write_as_digest(s / "in", archive);
 }
 
+// The LEDs keep swapping whatever the wall clock says: past 2038 (which a
+// 32-bit time_t cannot hold) or when it cannot be read at all.
+struct clock_case {
+    const char* name;
+    std::vector<std::string> env;
+    std::vector<std::string> fail;
+};
+
+void PrintTo(const clock_case& c, std::ostream* os) { *os << c.name; }
+
+class LedClock : public ::testing::TestWithParam<clock_case> {};
+
+INSTANTIATE_TEST_SUITE_P(Leds, LedClock,
+                         ::testing::Values(clock_case{"today", {}, {}},
+                                           clock_case{"year2040", {"FWU_CLOCK=2240000000"}, {}},
+                                           clock_case{"failing", {}, {"gettimeofday:1+:EINVAL"}}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 // The two LEDs are FIFOs that a thread drains, noting when each value came.
-TEST(Leds, OneSwapPerSecond)
+TEST_P(LedClock, OneSwapPerSecond)
 {
     Scratch s;
     const std::string archive = slow_archive(s);
@@ -244,6 +262,8 @@ TEST(Leds, OneSwapPerSecond)
     fwu::RunOptions options;
     options.tmpfs_root = "1G";
     options.timeout = std::chrono::seconds(6);
+    options.env = GetParam().env;
+    options.fail = GetParam().fail;
     const fwu::RunResult r = fwu::run_tool(s, {archive}, options);
     finished = true;
     reader.join();

@@ -88,6 +88,12 @@ TEST(Purge, KeepsExactlyThePreservedPaths)
          {"fdopendir:1:EACCES"},
          "opendir failed: Permission denied\n"},
         {"unreadable status", {"keep/f", "file"}, {"keep", "keep/f"}, {"fstatat:1+:EIO"}},
+        // Their contents stay, but an empty one is still removed.
+        {"directories that cannot be opened or listed",
+         {"shut/", "unlisted/", "full/f"},
+         {"full", "full/f"},
+         {"openat:1:EACCES:shut", "fdopendir:1:EACCES:unlisted", "openat:1:EACCES:full"},
+         "opendir failed: Permission denied\nopendir failed: Permission denied\nopendir failed: Permission denied\n"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -151,6 +157,25 @@ TEST(Purge, RefusesAnUndeterminedRoot)
     EXPECT_EQ(r.err, "getcwd: " + getcwd_error_in(s.path(), component, 20) + "\n");
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(fwu::snapshot_tree(s / component, true), before);
+}
+
+// A directory moved out of the root while it is emptied is given up once
+// the walk notices: at the next directory it enters or leaves.
+TEST(Purge, GivesUpADirectoryMovedAway)
+{
+    fwu::Scratch s;
+    fwu::make_tree(s.root(), {"a/b/t1=1", "a/c/t2=2"});
+    const std::string archive = empty_archive(s);
+    const fwu::RunResult r = fwu::run_tool(
+        s, {archive},
+        {.fail = {"unlinkat:1:RENAME:t"},
+         .env = {"FWU_RENAME_FROM=" + s.root() + "/a", "FWU_RENAME_TO=" + s.path() + "/moved"}});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(paths_below(s.root()), std::vector<std::string>{});
+    // The file whose deletion raced the move is gone, the other directory stays.
+    const std::vector<std::string> moved = paths_below(s / "moved");
+    EXPECT_TRUE(moved == (std::vector<std::string>{"b", "b/t1"}) || moved == (std::vector<std::string>{"c", "c/t2"}))
+        << ::testing::PrintToString(moved);
 }
 
 }  // namespace

@@ -114,8 +114,9 @@ TEST(Verification, RefusesAnArchiveBeyondTheAddressSpace)
 
     const std::string before = fwu::snapshot_tree(scratch.root(), true);
     const fwu::RunResult r = fwu::run_tool(scratch, {archive});
-    EXPECT_EQ(r.out, "firmware-update: filename = '" + archive + "'\n");
-    EXPECT_EQ(r.err, archive + ": archive of 4294967360 bytes is too large to be verified on this system\n");
+    EXPECT_EQ(r.out, "firmware-update: filename = '" + archive + "'\n" + archive +
+                         ": archive of 4294967360 bytes is too large to be verified on this system\n");
+    EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(fwu::snapshot_tree(scratch.root(), true), before);
 }

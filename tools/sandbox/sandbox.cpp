@@ -114,7 +114,9 @@ Options parse(int argc, char** argv)
             if (o.statfs_root == "fail")
                 o.statfs_root = "EIO";
         } else if (a == "--fail") {
-            o.fail_rules += (o.fail_rules.empty() ? "" : ",") + std::string(value("--fail"));
+            if (!o.fail_rules.empty())
+                o.fail_rules += ',';
+            o.fail_rules += value("--fail");
         } else if (a == "--env") {
             const char* assignment = value("--env");
             if (!std::strchr(assignment, '='))
@@ -249,10 +251,12 @@ void isolate(const Options& o)
 
 void set_environment(const Options& o)
 {
-    for (const char* assignment : o.env)
+    bool hooks = false;  // FWU_* variables are the preload library's
+    for (const char* assignment : o.env) {
         if (putenv(const_cast<char*>(assignment)) != 0)
             die("cannot set", assignment, errno);
-    bool hooks = false;
+        hooks = hooks || std::string_view(assignment).starts_with("FWU_");
+    }
     if (!o.statfs_root.empty()) {
         setenv("FWU_STATFS_ROOT", o.statfs_root.c_str(), 1);
         hooks = true;

@@ -13,6 +13,12 @@
  * to) contains MATCH are counted. Each rule counts on its own. ERRNO
  * KILL makes that call kill the process with SIGKILL instead, before it
  * runs: a power cut at a chosen point, for tests of interrupted updates.
+ * ERRNO RENAME renames FWU_RENAME_FROM to FWU_RENAME_TO just before that
+ * call runs, as another process could at that moment.
+ *
+ *   FWU_CLOCK=SECONDS          the wall clock starts at SECONDS since the
+ *                              epoch; gettimeofday fails with EOVERFLOW where
+ *                              its time_t cannot hold the time, as glibc's does
  *
  * Written in C and without heap use so that it adds nothing but these
  * symbols to the process under test. */
@@ -20,6 +26,7 @@
 /* The 32-bit build redirects statfs to statfs64 etc. when this is set;
  * here both names must be defined separately. */
 #undef _FILE_OFFSET_BITS
+#undef _TIME_BITS
 #ifndef _GNU_SOURCE
 #define _GNU_SOURCE
 #endif
@@ -28,6 +35,7 @@
 #endif
 
 #include <dirent.h>
+#include <stdint.h>
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -40,6 +48,7 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #define NFS_SUPER_MAGIC 0x6969
@@ -51,7 +60,8 @@ struct rule {
     unsigned long nth;
     int and_later;
     int error;
-    int kill; /* the action is SIGKILL, not an errno */
+    int kill;   /* the action is SIGKILL, not an errno */
+    int rename; /* the action is a rename, the call then runs */
     unsigned long calls;
 };
 
@@ -124,10 +134,11 @@ static void parse_rule(const char *text, size_t length)
     r->and_later = after < colon2 && *after == '+';
     const size_t error_length = (size_t)((colon3 ? colon3 : end) - colon2 - 1);
     r->kill = error_length == 4 && strncmp(colon2 + 1, "KILL", 4) == 0;
+    r->rename = error_length == 6 && strncmp(colon2 + 1, "RENAME", 6) == 0;
     r->error = parse_errno(colon2 + 1, error_length);
     if (colon3)
         copy_field(r->match, sizeof r->match, colon3 + 1, (size_t)(end - colon3 - 1));
-    if (r->nth == 0 || (r->error == 0 && !r->kill)) {
+    if (r->nth == 0 || (r->error == 0 && !r->kill && !r->rename)) {
         fprintf(stderr, "fwu-testhooks: ignoring rule '%.*s'\n", (int)length, text);
         return;
     }
@@ -181,6 +192,9 @@ static int injected_error(const char *function, const char *path, int fd)
         if (r->calls == r->nth || (r->and_later && r->calls > r->nth)) {
             if (r->kill)
                 raise(SIGKILL);
+            if (r->rename && getenv("FWU_RENAME_FROM") && getenv("FWU_RENAME_TO") &&
+                rename(getenv("FWU_RENAME_FROM"), getenv("FWU_RENAME_TO")) != 0)
+                perror("fwu-testhooks: rename");
             error = r->error;
         }
     }
@@ -334,9 +348,81 @@ int ioctl(int fd, unsigned long request, ...)
     return real(fd, request, argument);
 }
 
+#if defined(__i386__)
+/* A 32-bit program built with 64-bit time calls these in place of fstat64,
+ * fstatat64 and ioctl; rules name them as those. */
+#define TIME64_HOOK(name, as, path, fd, params, args) \
+    int name params \
+    { \
+        REAL(name); \
+        const int error = injected_error(as, path, fd); \
+        if (error) { errno = error; return -1; } \
+        return real args; \
+    }
+TIME64_HOOK(__fstat64_time64, "fstat", NULL, fd, (int fd, void *buf), (fd, buf))
+TIME64_HOOK(__fstatat64_time64, "fstatat", path, -1,
+            (int dir, const char *path, void *buf, int flags), (dir, path, buf, flags))
+TIME64_HOOK(__ioctl_time64, "ioctl", NULL, fd, (int fd, unsigned long request, void *argument),
+            (fd, request, argument))
+#endif
+
 char *getcwd(char *buffer, size_t size)
 {
     REAL(getcwd);
     FAIL_IF_INJECTED("", -1, NULL);
     return real(buffer, size);
 }
+
+/* ---- the wall clock ---- */
+
+/* Seconds to add to the real clock for FWU_CLOCK; 0 when unset. */
+static int64_t clock_shift(int64_t now)
+{
+    static int64_t shift;
+    static int known;
+    if (!known) {
+        const char *start = getenv("FWU_CLOCK");
+        shift = start && *start ? strtoll(start, NULL, 10) - now : 0;
+        known = 1;
+    }
+    return shift;
+}
+
+int gettimeofday(struct timeval *restrict tv, void *restrict tz)
+{
+    REAL(gettimeofday);
+    FAIL_IF_INJECTED("", -1, -1);
+    struct timeval now;
+    if (real(&now, tz) != 0)
+        return -1;
+    const int64_t seconds = (int64_t)now.tv_sec + clock_shift(now.tv_sec);
+    if ((time_t)seconds != seconds) {
+        errno = EOVERFLOW; /* and, like glibc, leaves *tv alone */
+        return -1;
+    }
+    tv->tv_sec = (time_t)seconds;
+    tv->tv_usec = now.tv_usec;
+    return 0;
+}
+
+#if defined(__i386__)
+/* What a 32-bit program built with 64-bit time calls. */
+struct timeval64 {
+    int64_t tv_sec;
+    int64_t tv_usec;
+};
+
+int __gettimeofday64(struct timeval64 *tv, void *tz)
+{
+    REAL(__gettimeofday64);
+    const int error = injected_error("gettimeofday", "", -1);
+    if (error) {
+        errno = error;
+        return -1;
+    }
+    if (real(tv, tz) != 0)
+        return -1;
+    tv->tv_sec += clock_shift(tv->tv_sec);
+    return 0;
+}
+#endif
