@@ -6,9 +6,12 @@
 # an NFS mount that reports the NFS magic, and the tool's libraries complete
 # enough for the dynamic loader.
 . "$(dirname "$0")/../lib.sh"
+fresh_out
+cp "${SHA256_ENGINE:-$device_repo/build/i386/tests/target/sha256-engine}" "$out/"
 
 guest() {
     grep -m1 '^flags' /proc/cpuinfo | cut -d: -f2 >"$OUT/flags.txt"
+    "$OUT/sha256-engine" >"$OUT/engine.txt"
     cat /sys/class/graphics/fb0/virtual_size /sys/class/graphics/fb0/bits_per_pixel \
         /sys/class/graphics/fb0/stride >"$OUT/fb.txt"
     cat /sys/class/leds/alix:3/brightness /sys/class/leds/alix:3/max_brightness >"$OUT/leds.txt"
@@ -21,9 +24,11 @@ guest() {
     ldd=$(/lib/ld-linux.so.2 --list /usr/bin/firmware-update 2>&1) && echo loads >"$OUT/loader.txt"
     echo "$ldd" >>"$OUT/loader.txt"
 }
-boot "fwu.fb=1 fwu.leds=belvonix:1,alix:3 fwu.ledon=alix:3 fwu.ubifs=1 fwu.nfs=1"
+boot "fwu.fb=1 fwu.leds=belvonix:1,alix:3 fwu.ledon=alix:3 fwu.ubifs=1 fwu.nfs=1" keep
 expect_eq "CPU flags of a Pentium II" "$(cat flags.txt)" \
     " fpu de pse tsc msr pae mce cx8 apic sep mtrr pge mca cmov pse36 mmx fxsr cpuid hypervisor"
+expect_eq "portable SHA-256 engine chosen, digest of abc" "$(cat engine.txt)" \
+    "portable ba7816bf 8f01cfea 414140de 5dae2223 b00361a3 96177a9c b410ff61 f20015ad"
 expect_eq "fb0 480x272, 16 bpp, 960-byte lines" "$(tr '\n' ' ' <fb.txt)" "480,272 16 960 "
 expect_eq "screen dump is one page" "$(stat -c %s screen.rgb565)" 261120
 expect_eq "LED set on before the scenario, max 1" "$(tr '\n' ' ' <leds.txt)" "1 1 "
