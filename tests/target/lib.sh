@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by the scenarios: scenarios/NAME.sh [OUTDIR] runs one update on the
 # emulated device (tools/try-update, or tools/device/lib.sh's device_boot for
 # a guest part of its own) and checks the results in OUTDIR (default

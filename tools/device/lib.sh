@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # The emulated device, for bash scripts to source: the i386 build's
 # firmware-update on Debian's 32-bit kernel in QEMU, on a CPU of the device's
 # class, with the devices that init's fwu.* options ask for (init explains
@@ -82,7 +83,7 @@ list_tree() { "$device_work/helper" tree "$1"; }
 # progress lines on stderr. Returns the guest part's status (125 if it did
 # not run).
 device_boot() {
-    local out=$1 guest=$2 options=$3 rootfs=$device_work/rootfs started=$SECONDS qemu seen=0 line
+    local out=$1 guest=$2 options=$3 rootfs=$device_work/rootfs started=$SECONDS qemu shown=0 line
     device_ready
     out=$(cd "$out" && pwd)
     mkdir -p "$out/slow" "$rootfs/usr/bin"
@@ -110,8 +111,8 @@ device_boot() {
         sleep 1
         while IFS= read -r line; do
             printf 'device: %3d s  %s\n' $((SECONDS - started)) "${line#*target: * }" >&2
-        done < <(grep -a '^target: ' "$out/console.log" 2>/dev/null | tail -n +$((seen + 1)))
-        seen=$(grep -ac '^target: ' "$out/console.log" 2>/dev/null || true)
+        done < <(grep -a '^target: ' "$out/console.log" 2>/dev/null | tail -n +$((shown + 1)))
+        shown=$(grep -ac '^target: ' "$out/console.log" 2>/dev/null || true)
     done
     wait "$qemu" || echo "qemu: exit status $?" >>"$out/qemu.log"
     printf 'device: %3d s  powered off\n' $((SECONDS - started)) >&2
