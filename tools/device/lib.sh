@@ -1,0 +1,126 @@
+# shellcheck shell=bash
+# The emulated device, for bash scripts to source: the i386 build's
+# firmware-update on Debian's 32-bit kernel in QEMU, on a CPU of the device's
+# class, with the devices that init's fwu.* options ask for (init explains
+# them). tools/try-update is its user command; the target tests use it too.
+#
+#   device_boot OUTDIR GUEST-FILE OPTIONS   boot once: GUEST-FILE defines the
+#                 shell function guest, run by init with OUTDIR shared as
+#                 $OUT; OUTDIR/slow is the read-at-USB-speed share /slow.
+#   install_tool ROOT    the tool and its i386 libraries below ROOT
+#   name_by_digest FILE  rename FILE to its SHA-256, print the digest
+#   list_tree DIR        the tree listing the guest makes, made on the host
+#
+# DEVICE_TOOL (default build/i386/src/firmware-update), FWU_TARGET_CACHE
+# (default /var/cache/fwu-target), DEVICE_CPU (default pentium2, no SSE2 nor
+# SHA extensions), DEVICE_TIMEOUT (seconds, default 600).
+
+device_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+device_repo=$(cd "$device_dir/../.." && pwd)
+device_cache=${FWU_TARGET_CACHE:-/var/cache/fwu-target}/current
+DEVICE_TOOL=${DEVICE_TOOL:-$device_repo/build/i386/src/firmware-update}
+DEVICE_CPU=${DEVICE_CPU:-pentium2}
+device_work=$(mktemp -d)
+trap 'rm -rf "$device_work"' EXIT
+
+device_die() { echo "${0##*/}: $*" >&2; exit 125; }
+
+# What is missing, with the command that brings it.
+device_ready() {
+    command -v qemu-system-i386 >/dev/null && [ -e "$device_cache/ready" ] ||
+        device_die "the emulated device is not prepared (QEMU, Debian's i386 kernel): run sudo tools/device/prepare"
+    [ -x "$DEVICE_TOOL" ] ||
+        device_die "no 32-bit tool at $DEVICE_TOOL: run cmake --preset i386 && cmake --build --preset i386"
+    DEVICE_TOOL=$(cd "$(dirname "$DEVICE_TOOL")" && pwd)/$(basename "$DEVICE_TOOL")
+    [ -x "$device_work/helper" ] ||
+        gcc -m32 -static -O2 -Wall -Wextra -Werror -o "$device_work/helper" "$device_dir/helper.c"
+}
+
+# The i386 shared libraries that an executable needs, recursively, and its
+# interpreter: the guest gets them from the host's :i386 packages.
+closure() {
+    local -A seen=()
+    local queue=("$1") file lib path
+    readelf -l "$1" | sed -n 's/.*Requesting program interpreter: \(.*\)\]/\1/p'
+    while [ ${#queue[@]} -gt 0 ]; do
+        file=${queue[0]}
+        queue=("${queue[@]:1}")
+        for lib in $(readelf -d "$file" | sed -n 's/.*Shared library: \[\(.*\)\]/\1/p'); do
+            [ -n "${seen[$lib]:-}" ] && continue
+            seen[$lib]=1
+            for dir in /lib/i386-linux-gnu /usr/lib/i386-linux-gnu; do
+                path=$dir/$lib
+                [ -e "$path" ] && break
+            done
+            [ -e "$path" ] || device_die "$lib, needed by $file, not found"
+            echo "$path"
+            queue+=("$path")
+        done
+    done
+}
+
+install_tool() {
+    local root=$1 libs lib
+    libs=$(closure "$DEVICE_TOOL")
+    mkdir -p "$root/usr/bin"
+    cp "$DEVICE_TOOL" "$root/usr/bin/firmware-update"
+    for lib in $libs; do
+        mkdir -p "$root$(dirname "$lib")"
+        cp -L "$lib" "$root$lib"
+    done
+}
+
+name_by_digest() {
+    local digest
+    digest=$(sha256sum "$1" | cut -d' ' -f1)
+    mv "$1" "$(dirname "$1")/$digest"
+    echo "$digest"
+}
+
+list_tree() { "$device_work/helper" tree "$1"; }
+
+# Boots the device once and waits for it to power off, printing init's
+# progress lines on stderr. Returns the guest part's status (125 if it did
+# not run).
+device_boot() {
+    local out=$1 guest=$2 options=$3 rootfs=$device_work/rootfs started=$SECONDS qemu shown=0 line
+    device_ready
+    out=$(cd "$out" && pwd)
+    mkdir -p "$out/slow" "$rootfs/usr/bin"
+    rm -f "$out/guest-status" "$out/setup-failed" "$out/console.log"
+    cp "$device_dir/init" "$rootfs/init"
+    cp "$device_work/helper" "$rootfs/usr/bin/helper"
+    install_tool "$rootfs"
+    (cd "$rootfs" && find . | cpio -o -H newc --quiet) >"$device_work/run.cpio"
+    cat "$device_cache/base.cpio" "$device_work/run.cpio" >"$device_work/initrd"
+    cp "$guest" "$out/scenario.sh"
+    echo "device: booting Debian's i386 kernel on a $DEVICE_CPU (QEMU, $(cat "$device_cache/accel"))" >&2
+    # What lies in slow/ the guest reads at 3 MiB/s from /slow, like an
+    # update stick: an extraction lasts long enough for the LEDs to blink.
+    timeout "${DEVICE_TIMEOUT:-600}" qemu-system-i386 -accel "$(cat "$device_cache/accel")" \
+        -cpu "$DEVICE_CPU" -m 1024 -nodefaults -display none -no-reboot \
+        -kernel "$device_cache/vmlinuz" -initrd "$device_work/initrd" \
+        -append "console=ttyS0 panic=-1 loglevel=${LOGLEVEL:-4} cryptomgr.notests noisapnp mitigations=off $options" \
+        -serial "file:$out/console.log" \
+        -virtfs "local,path=$out,mount_tag=share,security_model=none" \
+        -fsdev "local,id=slow,path=$out/slow,security_model=none,readonly=on,throttling.bps-read=$((3 * 1024 * 1024))" \
+        -device virtio-9p-pci,fsdev=slow,mount_tag=slow \
+        >"$out/qemu.log" 2>&1 &
+    qemu=$!
+    while kill -0 "$qemu" 2>/dev/null; do
+        sleep 1
+        while IFS= read -r line; do
+            printf 'device: %3d s  %s\n' $((SECONDS - started)) "${line#*target: * }" >&2
+        done < <(grep -a '^target: ' "$out/console.log" 2>/dev/null | tail -n +$((shown + 1)))
+        shown=$(grep -ac '^target: ' "$out/console.log" 2>/dev/null || true)
+    done
+    wait "$qemu" || echo "qemu: exit status $?" >>"$out/qemu.log"
+    printf 'device: %3d s  powered off\n' $((SECONDS - started)) >&2
+    if [ -e "$out/setup-failed" ]; then
+        echo "device: $(cat "$out/setup-failed") (see $out/console.log)" >&2
+        return 125
+    fi
+    [ -e "$out/guest-status" ] || { echo "device: the guest part did not finish (see $out/console.log)" >&2; return 125; }
+    [ -e "$out/screen.rgb565" ] && "$device_repo/tools/fbdump-png" "$out/screen.rgb565" "$out/screen.png" >/dev/null 2>&1
+    return "$(cat "$out/guest-status")"
+}
