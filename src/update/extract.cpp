@@ -10,6 +10,7 @@
 
 #include "indicators/fb.h"
 #include "indicators/leds.h"
+#include "update/archive_layout.h"
 #include "update/update_options.h"
 
 namespace {
@@ -18,12 +19,7 @@ constexpr int EXTRACT_FLAGS = ARCHIVE_EXTRACT_OWNER | ARCHIVE_EXTRACT_PERM | ARC
                               ARCHIVE_EXTRACT_ACL | ARCHIVE_EXTRACT_FFLAGS;
 static_assert(EXTRACT_FLAGS == 0x67);
 
-// The archive installs a whole root file system; the kernel image travels
-// in it but is flashed by other means, never written into the tree.
-constexpr std::string_view KERNEL_IMAGE_ENTRY = "./tmp/belvonix-update.zImage";
-
 constexpr const char* UBIFS_RO_ERROR = "/sys/kernel/debug/ubifs/ubi0_0/ro_error";
-constexpr int READ_BLOCK_SIZE = 10240;
 
 const char* error_text(struct archive* reader)
 {
@@ -110,7 +106,7 @@ int extract_archive(struct archive* reader, int fb_fd, int ubifs_error_fd)
             continue;
         }
         ++entries_drawn;
-        if (fb_fd >= 1) fb_draw_progress(entries_drawn, 0, 0, FB_BAR_WIDTH, FB_HEIGHT, 0xffff);
+        if (fb_fd >= 1) fb_draw_progress(entries_drawn, 0, 0, FB_BAR_WIDTH, ACTIVITY_BAR_HEIGHT, 0xffff);
         status = archive_read_extract(reader, entry, EXTRACT_FLAGS);
         if (status != ARCHIVE_OK) {
             printf("archive_read_extract() failed for %s: (%d) %s\n",
