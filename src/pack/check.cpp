@@ -51,20 +51,24 @@ struct findings {
     int warnings;
 };
 
+// Prints "ARCHIVE: KIND: " and `format`, which takes up to two strings.
+void report(const findings& found, const char* kind, const char* format, const std::string& a, const std::string& b)
+{
+    char text[4096];
+    std::snprintf(text, sizeof text, format, a.c_str(), b.c_str());
+    complain("%s: %s: %s", found.archive, kind, text);
+}
+
 void refuse(findings* found, const char* format, const std::string& a, const std::string& b = "")
 {
     ++found->refusals;
-    std::fprintf(stderr, "%s: refused: ", found->archive);
-    std::fprintf(stderr, format, a.c_str(), b.c_str());
-    std::fputc('\n', stderr);
+    report(*found, "refused", format, a, b);
 }
 
 void warn(findings* found, const char* format, const std::string& a, const std::string& b = "")
 {
     ++found->warnings;
-    std::fprintf(stderr, "%s: warning: ", found->archive);
-    std::fprintf(stderr, format, a.c_str(), b.c_str());
-    std::fputc('\n', stderr);
+    report(*found, "warning", format, a, b);
 }
 
 // Where an entry's path leads below the tree: its components joined by "/",
@@ -103,13 +107,12 @@ constexpr const char* REMAKE = "make the archive with firmware-pack create from 
 
 // Refuses a path (the entry's own, or a hard link's target) that would put
 // what it names outside the tree.
-bool path_stays_inside(findings* found, const std::string& quoted, const char* path, const char* role,
+bool path_stays_inside(findings* found, const std::string& what, const char* path,
                        const std::set<std::string>& links, std::string* normal)
 {
-    const std::string what = quoted + role + path;
     switch (normalize(path, normal)) {
     case escape::absolute:
-        refuse(found, "%s: an absolute path, which the device writes outside its tree; %s", what, REMAKE);
+        refuse(found, "%s: an absolute path, which leads outside the device's tree; %s", what, REMAKE);
         return false;
     case escape::parent:
         refuse(found, "%s: a \"..\" component, which leads out of the device's tree; %s", what, REMAKE);
@@ -132,13 +135,14 @@ void check_entry(findings* found, struct archive_entry* entry, std::set<std::str
     const char* const path = archive_entry_pathname(entry);
     const std::string quoted = std::string("entry '") + (path != nullptr ? path : "") + "'";
     std::string normal;
-    if (!path_stays_inside(found, quoted, path != nullptr ? path : "", "", *links, &normal)) return;
+    if (!path_stays_inside(found, quoted, path != nullptr ? path : "", *links, &normal)) return;
 
     const auto type = archive_entry_filetype(entry);
     bool makes_link = type == AE_IFLNK;
     if (const char* const target = archive_entry_hardlink(entry)) {
         std::string target_normal;
-        if (!path_stays_inside(found, quoted, target, ": a hard link to ", *links, &target_normal)) return;
+        const std::string what = quoted + ": a hard link to " + target;
+        if (!path_stays_inside(found, what, target, *links, &target_normal)) return;
         makes_link = links->count(target_normal) != 0;  // a hard link to a link is a link
     } else if (type == AE_IFDIR && links->count(normal) != 0) {
         refuse(found, "%s: a directory over the symbolic link that an earlier entry makes; the device keeps "
@@ -172,7 +176,7 @@ struct summary {
 void read_entries(findings* found, struct archive* reader, summary* totals)
 {
     std::set<std::string> links;
-    std::string previous = "(the start of the archive)";
+    std::string previous;  // the last entry read, quoted
     while (true) {
         struct archive_entry* entry = nullptr;
         const int status = archive_read_next_header(reader, &entry);
@@ -180,9 +184,11 @@ void read_entries(findings* found, struct archive* reader, summary* totals)
         if (status != ARCHIVE_OK) {
             // The device stops the update at such a header, after the purge.
             const char* const text = archive_error_string(reader);
-            refuse(found, "the header after %s cannot be read as the device reads it: \"%s\"; the device would "
-                   "stop there with its tree half written. Make the archive again with firmware-pack create",
-                   previous, text != nullptr ? text : "no message");
+            const std::string which = std::to_string(totals->entries + 1) +
+                                      (previous.empty() ? " (the first)" : " (after " + previous + ")");
+            refuse(found, "the header of entry %s cannot be read as the device reads it: \"%s\"; the device "
+                   "would stop there with its tree half written. Make the archive again with firmware-pack create",
+                   which, text != nullptr ? text : "no message");
             if (status != ARCHIVE_WARN) return;
         }
         ++totals->entries;
@@ -264,7 +270,7 @@ pack_status check_archive(const char* archive_path)
     in.fd = open(archive_path, O_RDONLY | O_CLOEXEC);
     struct stat status {};
     if (in.fd < 0 || fstat(in.fd, &status) != 0) {
-        std::fprintf(stderr, "firmware-pack: cannot read %s: %s\n", archive_path, std::strerror(errno));
+        complain("firmware-pack: cannot read %s: %s", archive_path, std::strerror(errno));
         return PACK_ERROR;
     }
     digest_begin(&in.digest);

@@ -46,6 +46,8 @@ struct progress {
 progress progress_start(const char* label, uint64_t total);
 void progress_update(progress* bar, uint64_t done);
 void progress_end(progress* bar);
+// Prints a line on standard error, clearing the bar first if one is shown.
+[[gnu::format(printf, 1, 2)]] void complain(const char* format, ...);
 
 // SHA-256 of a byte stream that arrives in pieces of any length.
 struct stream_digest {

@@ -36,6 +36,8 @@ TEST(Pack, RoundTripThroughTheDevice)
     ASSERT_TRUE(fwu::use_scratch_with_file_flags()) << "no scratch location holds file flags; set TMPDIR to ext4";
     fwu::Scratch s;
     fwu::make_rich_tree(s / "src");
+    // A name the device's character type converts from the archive's UTF-8.
+    fwu::write_file(s / "src/etc/caf\u00e9", "au lait");
     fwu::write_file(s / "zImage", "kernel");
     fwu::make_dirs(s / "out");
     const std::string archive =
@@ -43,11 +45,11 @@ TEST(Pack, RoundTripThroughTheDevice)
 
     const fwu::RunResult check = pack({"check", archive});
     EXPECT_EQ(check.err, "");
-    // 21 entries: the kernel image, the tree's top and the 19 below it.
-    // 43 bytes: 6 of the kernel image, 37 of the tree's files (a hard link
+    // 22 entries: the kernel image, the tree's top and the 20 below it.
+    // 50 bytes: 6 of the kernel image, 44 of the tree's files (a hard link
     // stores none).
     EXPECT_EQ(check.out, "archive:      " + archive +
-                             "\ncompression:  zstd\nentries:      21\nbytes:        43\nkernel image: present\n"
+                             "\ncompression:  zstd\nentries:      22\nbytes:        50\nkernel image: present\n"
                              "activity bar: 0.0 sweeps of the screen (272 entries each)\n"
                              "result:       clean: it may go to the devices\n");
     EXPECT_EQ(check.status, 0);
@@ -145,7 +147,7 @@ const Hostile HOSTILE[] = {
     {"unconvertible_name",
      "i = tarfile.TarInfo('./PaxHeaders/x'); i.type = tarfile.XHDTYPE; r = b'15 path=./caf\\xe9\\n'\n"
      "i.size = len(r); t.addfile(i, io.BytesIO(r)); add('./placeholder')",
-     "", 2, "after (the start of the archive) cannot be read as the device reads it: \"Pathname can't be converted"},
+     "", 2, "the header of entry 1 (the first) cannot be read as the device reads it: \"Pathname can't be converted"},
     {"preserved_path", "add('./etc/'); add('./etc/dropbear/'); add('./etc/dropbear/dropbear_rsa_host_key')", "", 1,
      "entry './etc/dropbear/dropbear_rsa_host_key': under the preserved path /etc/dropbear"},
     {"name_is_not_digest", SHADOW, "update.tar", 2, "the name 'update.tar' is not a SHA-256 digest"},
