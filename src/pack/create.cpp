@@ -7,11 +7,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <condition_variable>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -37,25 +40,96 @@ void remove_partial_archive(int signal_number)
     raise(signal_number);
 }
 
+// Blocks on their way to the file: the archive is built and compressed in
+// this thread while a second one hashes and writes the blocks already made,
+// so that on two cores the digest and the writes cost no time.
+constexpr int QUEUED_BLOCKS = 4;
+
 struct output {
     int fd;
     stream_digest digest;
+    std::mutex lock;
+    std::condition_variable changed;
+    int first;      // the oldest queued block
+    int queued;
+    bool closing;   // no block will follow the queued ones
+    int error;      // errno of a failed write; blocks after it are dropped
+    std::size_t lengths[QUEUED_BLOCKS];
+    unsigned char blocks[QUEUED_BLOCKS][WRITE_BLOCK_SIZE];
 };
 
-la_ssize_t write_block(struct archive* writer, void* data, const void* buffer, size_t length)
+int write_all(int fd, const unsigned char* bytes, std::size_t length)
 {
-    auto* const out = static_cast<output*>(data);
-    digest_feed(&out->digest, buffer, length);
     for (std::size_t done = 0; done < length;) {
-        const ssize_t n = write(out->fd, static_cast<const char*>(buffer) + done, length - done);
+        const ssize_t n = write(fd, bytes + done, length - done);
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            archive_set_error(writer, errno, "cannot write %s: %s", temporary_path, std::strerror(errno));
-            return -1;
-        }
+        if (n < 0) return errno;
         done += static_cast<std::size_t>(n);
     }
+    return 0;
+}
+
+// The second thread's work: hashes and writes the queued blocks in order.
+void write_queued(output* out)
+{
+    std::unique_lock guard(out->lock);
+    while (true) {
+        out->changed.wait(guard, [out] { return out->queued > 0 || out->closing; });
+        if (out->queued == 0) return;
+        const int index = out->first;
+        const bool failed = out->error != 0;
+        guard.unlock();
+        int error = 0;
+        if (!failed) {
+            digest_feed(&out->digest, out->blocks[index], out->lengths[index]);
+            error = write_all(out->fd, out->blocks[index], out->lengths[index]);
+        }
+        guard.lock();
+        if (error != 0) out->error = error;
+        out->first = (index + 1) % QUEUED_BLOCKS;
+        --out->queued;
+        out->changed.notify_all();
+    }
+}
+
+// libarchive's writer callback: queues a copy of the block, its buffer being
+// reused as soon as this returns.
+la_ssize_t queue_block(struct archive* writer, void* data, const void* buffer, size_t length)
+{
+    auto* const out = static_cast<output*>(data);
+    auto bytes = static_cast<const unsigned char*>(buffer);
+    for (std::size_t done = 0; done < length;) {
+        const std::size_t piece = std::min<std::size_t>(length - done, WRITE_BLOCK_SIZE);
+        std::unique_lock guard(out->lock);
+        out->changed.wait(guard, [out] { return out->queued < QUEUED_BLOCKS; });
+        if (out->error != 0) {
+            archive_set_error(writer, out->error, "cannot write %s: %s", temporary_path, std::strerror(out->error));
+            return -1;
+        }
+        // The slot after the queued ones is this thread's until it is queued.
+        const int index = (out->first + out->queued) % QUEUED_BLOCKS;
+        guard.unlock();
+        std::memcpy(out->blocks[index], bytes + done, piece);
+        out->lengths[index] = piece;
+        guard.lock();
+        ++out->queued;
+        out->changed.notify_all();
+        done += piece;
+    }
     return static_cast<la_ssize_t>(length);
+}
+
+// Ends the second thread once it has written every queued block; returns
+// the errno of a failed write, or 0.
+int finish_output(output* out, std::thread* writer_thread)
+{
+    {
+        const std::lock_guard guard(out->lock);
+        out->closing = true;
+        out->changed.notify_all();
+    }
+    writer_thread->join();
+    return out->error;
 }
 
 // Appends the paths below top/relative ("a/b") in byte order of their
@@ -160,7 +234,7 @@ bool copy_data(struct archive* writer, const std::string& source, int64_t size)
         if (n <= 0) {
             if (n < 0 && errno == EINTR) continue;
             complain("firmware-pack: %s %s; make the archive again from a tree at rest",
-                         source.c_str(), n < 0 ? std::strerror(errno) : "shrank while it was read");
+                     source.c_str(), n < 0 ? std::strerror(errno) : "shrank while it was read");
             close(fd);
             return false;
         }
@@ -213,7 +287,7 @@ struct archive* open_writer(compression filter, output* out)
         archive_write_set_bytes_per_block(writer, WRITE_BLOCK_SIZE) != ARCHIVE_OK ||
         archive_write_set_bytes_in_last_block(writer, filter == compression::none ? TAR_BLOCK_SIZE : 1) !=
             ARCHIVE_OK ||
-        archive_write_open2(writer, out, nullptr, write_block, nullptr, nullptr) != ARCHIVE_OK) {
+        archive_write_open2(writer, out, nullptr, queue_block, nullptr, nullptr) != ARCHIVE_OK) {
         complain("firmware-pack: cannot start the archive: %s", archive_error_string(writer));
         archive_write_free(writer);
         return nullptr;
@@ -297,13 +371,15 @@ pack_status create_archive(const pack_options& options)
     if (!list_tree(options.tree, "", &paths)) return PACK_ERROR;
     if (options.kernel != nullptr && holds_kernel_image_path(paths)) {
         complain("firmware-pack: %s already holds %s; remove it or leave out --kernel", options.tree,
-                     KERNEL_IMAGE_ENTRY.data() + 2);
+                 KERNEL_IMAGE_ENTRY.data() + 2);
         return PACK_ERROR;
     }
 
-    output out{create_temporary(options.output_dir), {}};
+    static output out;  // its blocks are too large for the stack
+    out.fd = create_temporary(options.output_dir);
     if (out.fd < 0) return PACK_ERROR;
     digest_begin(&out.digest);
+    std::thread writer_thread(write_queued, &out);
     struct archive* const writer = open_writer(options.filter, &out);
     bool ok = writer != nullptr && write_entries(writer, options, paths);
     if (writer != nullptr && archive_write_close(writer) != ARCHIVE_OK) {
@@ -311,6 +387,10 @@ pack_status create_archive(const pack_options& options)
         ok = false;
     }
     if (writer != nullptr) archive_write_free(writer);
+    if (const int error = finish_output(&out, &writer_thread); error != 0 && ok) {
+        complain("firmware-pack: cannot write %s: %s", temporary_path, std::strerror(error));
+        ok = false;
+    }
     // On disk before it gets the name that says it is complete.
     if (ok && fsync(out.fd) != 0) {
         complain("firmware-pack: cannot write %s: %s", temporary_path, std::strerror(errno));
@@ -323,7 +403,7 @@ pack_status create_archive(const pack_options& options)
     const std::string final_path = std::string(options.output_dir) + "/" + digest;
     if (ok && rename(temporary_path, final_path.c_str()) != 0) {
         complain("firmware-pack: cannot rename %s to %s: %s", temporary_path, final_path.c_str(),
-                     std::strerror(errno));
+                 std::strerror(errno));
         ok = false;
     }
     if (!ok) {
