@@ -144,15 +144,12 @@ void check_entry(findings* found, struct archive_entry* entry, std::set<std::str
         const std::string what = quoted + ": a hard link to " + target;
         if (!path_stays_inside(found, what, target, *links, &target_normal)) return;
         makes_link = links->count(target_normal) != 0;  // a hard link to a link is a link
-    } else if (type == AE_IFDIR && links->count(normal) != 0) {
-        refuse(found, "%s: a directory over the symbolic link that an earlier entry makes; the device keeps "
-               "the link and sets this directory's owner and mode wherever it points%s", quoted, "");
-        return;
     }
-    // Any other entry replaces a link at its path.
+    // Any other entry replaces a link at its path, but for a directory: the
+    // device keeps a link that is there and goes on writing through it.
     if (makes_link) {
         links->insert(normal);
-    } else {
+    } else if (type != AE_IFDIR) {
         links->erase(normal);
     }
 
