@@ -36,6 +36,7 @@
 #include <thread>
 
 #include "indicators/fb.h"
+#include "update/archive_layout.h"
 #include "update/update_options.h"
 
 extern "C" {
@@ -53,8 +54,6 @@ struct Fuzzer {
 
 namespace {
 
-constexpr std::string_view KERNEL_IMAGE_ENTRY = "./tmp/belvonix-update.zImage";
-constexpr int READ_BLOCK_SIZE = 10240;
 constexpr int CRASH_SIGNALS[] = {SIGABRT, SIGBUS, SIGFPE, SIGILL, SIGSEGV, SIGTRAP};
 
 // Set once in LLVMFuzzerInitialize.

@@ -9,6 +9,7 @@
 
 #include "indicators/fb.h"
 #include "indicators/leds.h"
+#include "update/archive_layout.h"
 #include "update/update_options.h"
 
 namespace {
@@ -17,29 +18,12 @@ constexpr int EXTRACT_FLAGS = ARCHIVE_EXTRACT_OWNER | ARCHIVE_EXTRACT_PERM | ARC
                               ARCHIVE_EXTRACT_ACL | ARCHIVE_EXTRACT_FFLAGS;
 static_assert(EXTRACT_FLAGS == 0x67);
 
-// The archive installs a whole root file system; the kernel image travels
-// in it but is flashed by other means, never written into the tree.
-constexpr std::string_view KERNEL_IMAGE_ENTRY = "./tmp/belvonix-update.zImage";
-
 constexpr const char* UBIFS_RO_ERROR = "/sys/kernel/debug/ubifs/ubi0_0/ro_error";
-constexpr int READ_BLOCK_SIZE = 10240;
 
 const char* error_text(struct archive* reader)
 {
     const char* const text = archive_error_string(reader);
     return text != nullptr ? text : "unknown error";
-}
-
-// pax headers carry names as UTF-8, which libarchive converts to the
-// locale's character set. The tool stays in the C locale whatever the
-// environment says, so a name outside ASCII cannot be converted: libarchive
-// then keeps the archive's own bytes, exactly what the tree must hold, and
-// only warns. A UTF-8 locale would instead rewrite decomposed accents, and
-// devices have no locale files anyway.
-bool only_a_name_left_unconverted(struct archive* reader)
-{
-    const char* const text = archive_error_string(reader);
-    return text != nullptr && std::string_view(text).find(" can't be converted from ") != std::string_view::npos;
 }
 
 // Makes UBIFS turn read-only, as a real I/O error in the flash would.
@@ -116,7 +100,7 @@ int extract_archive(struct archive* reader, int fb_fd, int ubifs_error_fd)
             continue;
         }
         ++entries_drawn;
-        if (fb_fd >= 1) fb_draw_progress(entries_drawn, 0, 0, FB_BAR_WIDTH, FB_HEIGHT, 0xffff);
+        if (fb_fd >= 1) fb_draw_progress(entries_drawn, 0, 0, FB_BAR_WIDTH, ACTIVITY_BAR_HEIGHT, 0xffff);
         status = archive_read_extract(reader, entry, EXTRACT_FLAGS);
         if (status != ARCHIVE_OK) {
             printf("archive_read_extract() failed for %s: (%d) %s\n",

@@ -3,7 +3,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -11,21 +10,10 @@
 #include <string_view>
 #include <vector>
 
+#include "update/archive_layout.h"
 #include "update/update_options.h"
 
 namespace {
-
-// Survive the update: device identity, keys, user data and reports. Matched
-// as plain character prefixes of the path below the purge root.
-constexpr std::array<std::string_view, 7> PRESERVED_PATHS = {
-    "/etc/belvonix",
-    "/etc/dropbear",
-    "/home/chrome",
-    "/var/alsa",
-    "/var/lib/bluetooth",
-    "/var/lib/reports/finished",
-    "/var/belvonix-1.0",
-};
 
 constexpr std::size_t PATH_BUFFER = 4096;
 
@@ -35,14 +23,6 @@ constexpr std::size_t PATH_BUFFER = 4096;
 constexpr std::size_t OPEN_LEVELS = 32;
 
 constexpr int DIRECTORY_FLAGS = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-
-bool is_preserved(std::string_view path)
-{
-    for (const std::string_view prefix : PRESERVED_PATHS) {
-        if (path.starts_with(prefix)) return true;
-    }
-    return false;
-}
 
 // One directory being emptied. Its entries are read in full before any is
 // deleted, so the walk neither depends on readdir's behaviour under
@@ -235,7 +215,7 @@ void purge_directory(int root_fd)
         path.resize(dir.path_length);
         path += '/';
         path += current_name(dir);
-        if (is_preserved(path)) {
+        if (!preserved_prefix(path).empty()) {
             skip_entry(&dir);
             continue;
         }

@@ -5,8 +5,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <sstream>
 
 #include <dirent.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/xattr.h>
 #include <fcntl.h>
 #include <openssl/evp.h>
 #include <poll.h>
@@ -24,6 +29,7 @@ namespace fwu {
 const char* const TOOL_PATH = FWU_TOOL_PATH;
 const char* const SANDBOX_PATH = FWU_SANDBOX_PATH;
 const char* const TESTHOOKS_PATH = FWU_TESTHOOKS_PATH;
+const char* const PACK_PATH = FWU_PACK_PATH;
 
 namespace {
 
@@ -234,6 +240,28 @@ RunResult spawn_and_collect(const std::vector<std::string>& argv, const std::str
     return result;
 }
 
+// Runs a host program that must succeed.
+void host(const std::vector<std::string>& argv)
+{
+    RunResult r = run_host(argv);
+    if (r.status != 0)
+        fail(argv[0] + ": " + r.err, 0);
+}
+
+bool holds_file_flags(const std::string& dir)
+{
+    std::string probe = dir + "/fwu-flag-probe-XXXXXX";
+    const int fd = mkstemp(probe.data());
+    int flags = 0;
+    const bool held = fd >= 0 && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 &&
+                      (flags |= FS_NODUMP_FL, ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0);
+    if (fd >= 0) {
+        close(fd);
+        unlink(probe.c_str());
+    }
+    return held;
+}
+
 }  // namespace
 
 Scratch::Scratch()
@@ -389,6 +417,77 @@ std::string snapshot_tree(const std::string& dir, bool with_times)
     for (const std::string& line : lines)
         text += line + "\n";
     return text;
+}
+
+std::string describe_tree(const std::string& dir)
+{
+    std::istringstream lines(snapshot_tree(dir, true));
+    std::map<std::pair<dev_t, ino_t>, std::string> inodes;
+    std::string text;
+    for (std::string line; std::getline(lines, line); text += line + "\n") {
+        const std::string name = line.substr(0, line.find(' ')), path = dir + "/" + name;
+        struct stat st {};
+        lstat(path.c_str(), &st);
+        if (!S_ISDIR(st.st_mode) && st.st_nlink > 1) {
+            const auto [first, fresh] = inodes.try_emplace({st.st_dev, st.st_ino}, name);
+            line += fresh ? "" : " link=" + first->second;
+        }
+        char list[4096];
+        const ssize_t size = llistxattr(path.c_str(), list, sizeof list);
+        std::vector<std::string> names;
+        for (ssize_t at = 0; at < size; at += static_cast<ssize_t>(names.back().size()) + 1)
+            names.emplace_back(list + at);
+        std::sort(names.begin(), names.end());
+        for (const std::string& attribute : names) {
+            unsigned char value[4096];
+            const ssize_t n = lgetxattr(path.c_str(), attribute.c_str(), value, sizeof value);
+            line += " " + attribute + "=" + hex(value, n > 0 ? static_cast<unsigned>(n) : 0);
+        }
+        if (S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)) {
+            Fd file(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
+            int flags = 0;
+            ioctl(file.fd, FS_IOC_GETFLAGS, &flags);
+            line += flags & FS_NODUMP_FL ? " nodump" : "";
+            line += flags & FS_NOATIME_FL ? " noatime" : "";
+        }
+    }
+    return text;
+}
+
+bool use_scratch_with_file_flags()
+{
+    const char* const tmpdir = std::getenv("TMPDIR");
+    for (const char* dir : {tmpdir && *tmpdir ? tmpdir : "/tmp", "/var/tmp"}) {
+        if (holds_file_flags(dir)) {
+            setenv("TMPDIR", dir, 1);
+            return true;
+        }
+    }
+    return false;
+}
+
+void make_rich_tree(const std::string& src)
+{
+    make_tree(src, {"bin/tool=#!/bin/sh\n", "bin/helper=helper", "share/doc/readme=read me\n", "share/empty", "spool/",
+                    "run/", "etc/acl-file=secret", "etc/acl-dir/", "var/cache/nodump=scratch", "var/noatime/",
+                    "lib -> share/doc"});
+    const auto at = [&src](const char* name) { return src + "/" + name; };
+    if (link(at("share/doc/readme").c_str(), at("share/doc/hard").c_str()) != 0 || mkfifo(at("run/fifo").c_str(), 0600) != 0)
+        fail("link or mkfifo in " + src);
+    for (const char* name : {"bin/helper", "share/doc/readme", "lib", "var/noatime"})
+        if (lchown(at(name).c_str(), 1234, 5678) != 0)
+            fail(std::string("lchown ") + name);
+    chmod(at("bin/tool").c_str(), 04755);
+    chmod(at("bin/helper").c_str(), 02711);
+    chmod(at("spool").c_str(), 01777);
+    if (lsetxattr(at("var/cache/nodump").c_str(), "user.note", "kept out", 8, 0) != 0)
+        fail("lsetxattr");
+    host({"setfacl", "-m", "u:1234:rw", at("etc/acl-file")});
+    host({"setfacl", "-d", "-m", "g:5678:rx", at("etc/acl-dir")});
+    host({"chattr", "+d", at("var/cache/nodump"), at("var/cache")});
+    host({"chattr", "+A", at("var/noatime")});
+    host({"find", src, "-exec", "touch", "-h", "-d", "@1500000000", "{}", "+"});
+    host({"touch", "-h", "-d", "@1400000001", at("bin/tool"), at("lib")});
 }
 
 RunResult run_tool(const Scratch& s, const std::vector<std::string>& args, const RunOptions& o)

@@ -13,6 +13,7 @@ namespace fwu {
 extern const char* const TOOL_PATH;
 extern const char* const SANDBOX_PATH;
 extern const char* const TESTHOOKS_PATH;
+extern const char* const PACK_PATH;  // firmware-pack, run on the host
 
 // A directory under $TMPDIR (or /tmp) for one run, removed with its whole
 // tree on destruction. It starts with the sandbox's layout, empty: root/
@@ -66,6 +67,20 @@ std::string tar_of_tree(const std::string& dir);
 // uid:gid, size, and the SHA-256 of a file or the target of a link (and
 // the modification time when asked). Equal snapshots: an untouched tree.
 std::string snapshot_tree(const std::string& dir, bool with_times = false);
+
+// snapshot_tree's lines (with times), each followed by its earlier hard-link
+// partner, its extended attributes (where ACLs live) and its file flags.
+std::string describe_tree(const std::string& dir);
+
+// tmpfs holds no file flags: points $TMPDIR at the first of $TMPDIR (or
+// /tmp) and /var/tmp that does; false when neither does.
+bool use_scratch_with_file_flags();
+
+// Everything the tool restores: owners, setuid/setgid/sticky modes, times,
+// hard and symbolic links, a FIFO, access and default ACLs, file flags; and
+// an extended attribute (user.note on var/cache/nodump), which it must not
+// restore.
+void make_rich_tree(const std::string& dir);
 
 // root; uid and gid 65534; real uid 0 with effective uid 65534; real uid
 // 65534 with effective uid 0 (a set-user-ID root program).

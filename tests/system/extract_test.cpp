@@ -4,8 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <linux/fs.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -13,7 +11,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <map>
 #include <sstream>
 
 #include "harness.h"
@@ -34,108 +31,6 @@ std::string announced(const std::string& archive, const std::string& injection =
            archive.substr(archive.rfind('/') + 1) + ")\n";
 }
 
-std::string hex(std::string_view bytes)
-{
-    std::string text;
-    for (const unsigned char c : bytes) {
-        char pair[3];
-        std::snprintf(pair, sizeof pair, "%02x", c);
-        text += pair;
-    }
-    return text;
-}
-
-// snapshot_tree's lines (with times), each followed by its earlier hard-link
-// partner, its extended attributes (where ACLs live) and its file flags.
-std::string describe(const std::string& dir)
-{
-    std::istringstream lines(fwu::snapshot_tree(dir, true));
-    std::map<std::pair<dev_t, ino_t>, std::string> inodes;
-    std::string text;
-    for (std::string line; std::getline(lines, line); text += line + "\n") {
-        const std::string name = line.substr(0, line.find(' ')), path = dir + "/" + name;
-        struct stat st {};
-        lstat(path.c_str(), &st);
-        if (!S_ISDIR(st.st_mode) && st.st_nlink > 1) {
-            const auto [first, fresh] = inodes.try_emplace({st.st_dev, st.st_ino}, name);
-            line += fresh ? "" : " link=" + first->second;
-        }
-        char list[4096];
-        const ssize_t size = llistxattr(path.c_str(), list, sizeof list);
-        std::vector<std::string> names;
-        for (ssize_t at = 0; at < size; at += static_cast<ssize_t>(names.back().size()) + 1)
-            names.emplace_back(list + at);
-        std::sort(names.begin(), names.end());
-        for (const std::string& attribute : names) {
-            char value[4096];
-            const ssize_t n = lgetxattr(path.c_str(), attribute.c_str(), value, sizeof value);
-            line += " " + attribute + "=" + hex({value, n > 0 ? static_cast<std::size_t>(n) : 0});
-        }
-        if (S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)) {
-            const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
-            int flags = 0;
-            ioctl(fd, FS_IOC_GETFLAGS, &flags);
-            close(fd);
-            line += flags & FS_NODUMP_FL ? " nodump" : "";
-            line += flags & FS_NOATIME_FL ? " noatime" : "";
-        }
-    }
-    return text;
-}
-
-bool holds_file_flags(const std::string& dir)
-{
-    std::string probe = dir + "/fwu-flag-probe-XXXXXX";
-    const int fd = mkstemp(probe.data());
-    int flags = 0;
-    const bool held = fd >= 0 && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 &&
-                      (flags |= FS_NODUMP_FL, ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0);
-    if (fd >= 0) {
-        close(fd);
-        unlink(probe.c_str());
-    }
-    return held;
-}
-
-// tmpfs holds no file flags: the scratch trees of the differential test go
-// to the first of $TMPDIR (or /tmp) and /var/tmp that does.
-void use_scratch_with_file_flags()
-{
-    const char* const tmpdir = std::getenv("TMPDIR");
-    for (const char* dir : {tmpdir && *tmpdir ? tmpdir : "/tmp", "/var/tmp"}) {
-        if (holds_file_flags(dir)) {
-            setenv("TMPDIR", dir, 1);
-            return;
-        }
-    }
-    FAIL() << "no scratch location holds file flags; set TMPDIR to a directory on ext4";
-}
-
-// Everything the tool restores: owners, setuid/setgid/sticky modes, times,
-// hard and symbolic links, a FIFO, access and default ACLs, file flags; and
-// an extended attribute, which it must not restore.
-void make_source(const std::string& src)
-{
-    fwu::make_tree(src, {"bin/tool=#!/bin/sh\n", "bin/helper=helper", "share/doc/readme=read me\n", "share/empty",
-                         "spool/", "run/", "etc/acl-file=secret", "etc/acl-dir/", "var/cache/nodump=scratch",
-                         "var/noatime/", "lib -> share/doc"});
-    const auto at = [&src](const char* name) { return src + "/" + name; };
-    ASSERT_EQ(link(at("share/doc/readme").c_str(), at("share/doc/hard").c_str()), 0);
-    ASSERT_EQ(mkfifo(at("run/fifo").c_str(), 0600), 0);
-    for (const char* name : {"bin/helper", "share/doc/readme", "lib", "var/noatime"})
-        ASSERT_EQ(lchown(at(name).c_str(), 1234, 5678), 0);
-    chmod(at("bin/tool").c_str(), 04755);
-    chmod(at("bin/helper").c_str(), 02711);
-    chmod(at("spool").c_str(), 01777);
-    ASSERT_EQ(lsetxattr(at("var/cache/nodump").c_str(), "user.note", "kept out", 8, 0), 0);
-    host({"setfacl", "-m", "u:1234:rw", at("etc/acl-file")});
-    host({"setfacl", "-d", "-m", "g:5678:rx", at("etc/acl-dir")});
-    host({"chattr", "+d", at("var/cache/nodump"), at("var/cache")});
-    host({"chattr", "+A", at("var/noatime")});
-    host({"find", src, "-exec", "touch", "-h", "-d", "@1500000000", "{}", "+"});
-    host({"touch", "-h", "-d", "@1400000001", at("bin/tool"), at("lib")});
-}
-
 using Peer = std::tuple<std::string, std::string>;  // archiver, compressor ("" for none)
 
 class PeerArchive : public testing::TestWithParam<Peer> {};
@@ -143,9 +38,9 @@ class PeerArchive : public testing::TestWithParam<Peer> {};
 TEST_P(PeerArchive, ExtractsAsBsdtarDoes)
 {
     const auto [archiver, compressor] = GetParam();
-    ASSERT_NO_FATAL_FAILURE(use_scratch_with_file_flags());
+    ASSERT_TRUE(fwu::use_scratch_with_file_flags()) << "no scratch location holds file flags; set TMPDIR to a directory on ext4";
     fwu::Scratch s;
-    ASSERT_NO_FATAL_FAILURE(make_source(s / "src"));
+    fwu::make_rich_tree(s / "src");
     std::string bytes = archiver == "tar"
                             ? host({"tar", "--format=posix", "--acls", "-C", s / "src", "-cf", "-", "."})
                             : host({"bsdtar", "-C", s / "src", "-cf", "-", "."});
@@ -161,14 +56,14 @@ TEST_P(PeerArchive, ExtractsAsBsdtarDoes)
     EXPECT_EQ(r.status, 0);
     fwu::make_dirs(s / "peer");
     host({"bsdtar", "-xp", "--acls", "--fflags", "--no-xattrs", "-C", s / "peer", "-f", archive});
-    const std::string extracted = describe(s.root());
-    EXPECT_EQ(extracted, describe(s / "peer"));
+    const std::string extracted = fwu::describe_tree(s.root());
+    EXPECT_EQ(extracted, fwu::describe_tree(s / "peer"));
 
     // Against the source, less what the archive or the tool does not carry.
     lremovexattr((s / "src/var/cache/nodump").c_str(), "user.note");
     if (archiver == "tar")
         host({"chattr", "-d", "-A", s / "src/var/cache/nodump", s / "src/var/cache", s / "src/var/noatime"});
-    EXPECT_EQ(extracted, describe(s / "src"));
+    EXPECT_EQ(extracted, fwu::describe_tree(s / "src"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Peers, PeerArchive,

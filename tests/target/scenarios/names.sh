@@ -3,6 +3,7 @@
 # archive with names in several scripts, a decomposed accent and raw 8-bit
 # names (pax marks those as binary) lands byte-exact.
 . "$(dirname "$0")/../lib.sh"
+export LC_ALL=C  # lengths below count bytes
 
 names=(Überschrift.ttf привет.txt 日本語.txt 🚀.txt $'cafe\xcc\x81.txt' $'\xd0\xd2\xc9\xd7\xc5\xd4.koi8' $'\xdcber.latin1')
 mkdir -p "$work/new/fonts"

@@ -1,0 +1,37 @@
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "pack/pack.h"
+
+void digest_begin(stream_digest* digest)
+{
+    sha256_begin(&digest->stream);
+    digest->tail_length = 0;
+}
+
+void digest_feed(stream_digest* digest, const void* data, std::size_t length)
+{
+    auto bytes = static_cast<const unsigned char*>(data);
+    if (digest->tail_length > 0) {
+        const std::size_t taken = std::min(length, sizeof digest->tail - digest->tail_length);
+        std::memcpy(digest->tail + digest->tail_length, bytes, taken);
+        digest->tail_length += taken;
+        bytes += taken;
+        length -= taken;
+        if (digest->tail_length < sizeof digest->tail) return;
+        sha256_feed_blocks(&digest->stream, digest->tail, 1);
+        digest->tail_length = 0;
+    }
+    // Whole blocks straight from the caller's buffer: no copy.
+    sha256_feed_blocks(&digest->stream, bytes, length / 64);
+    digest->tail_length = length % 64;
+    std::memcpy(digest->tail, bytes + length / 64 * 64, digest->tail_length);
+}
+
+void digest_hex(stream_digest* digest, char (&hex)[65])
+{
+    const sha256_digest d = sha256_finish(&digest->stream, digest->tail, digest->tail_length);
+    std::snprintf(hex, sizeof hex, "%08x%08x%08x%08x%08x%08x%08x%08x", d.h[0], d.h[1], d.h[2], d.h[3], d.h[4],
+                  d.h[5], d.h[6], d.h[7]);
+}
