@@ -79,9 +79,10 @@ const char* current_name(const level& dir)
     return dir.entries.data() + dir.next + 1;
 }
 
+// Passes over the current entry; a level given up is left at its end.
 void skip_entry(level* dir)
 {
-    dir->next += std::strlen(current_name(*dir)) + 2;
+    if (dir->next < dir->entries.size()) dir->next += std::strlen(current_name(*dir)) + 2;
 }
 
 void close_level(level* dir)
