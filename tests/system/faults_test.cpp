@@ -2,7 +2,8 @@
 // one row per kind of failure in each stage after the checks (the archive's
 // own calls are the verification tests', the purge's the purge tests'):
 // each ends in a clear message and an honest exit status, and leaves
-// nothing outside the root changed; the indicators never stop the update.
+// nothing outside the root changed; the indicators never stop the update
+// (the screen's failures are the screen tests').
 #include <gtest/gtest.h>
 
 #include <regex>
@@ -14,7 +15,6 @@ namespace {
 
 constexpr const char* LED1 = "class/leds/belvonix:1/brightness";
 constexpr const char* RO_ERROR = "debug/ubifs/ubi0_0/ro_error";
-constexpr const char* FB0 = "dev/fb0";
 
 struct Fault {
     const char* name;
@@ -73,8 +73,6 @@ INSTANTIATE_TEST_SUITE_P(Rows, Faults, testing::Values(
     Fault{"read_only_file_system_for_a_new_file", "open:1:EROFS:sub/two",
           "archive_read_extract() failed for sub/two: (-20) Can't create 'sub/two'\n", 255,
           "etc etc/belvonix etc/belvonix/id one sub"},
-    Fault{"framebuffer_cannot_be_opened", "open:1+:EACCES:/dev/fb0", "sync\n", 0, "", FB0},
-    Fault{"framebuffer_cannot_be_mapped", "mmap:1+:ENOMEM:/dev/fb0", "sync\n", 0, "", FB0},
     Fault{"leds_cannot_be_written", "write:1+:EIO:brightness", "sync\n", 0, "", LED1},
     Fault{"debug_switch_cannot_be_written", "write:1+:EIO:ro_error", "Simulating I/O error in UBIFS layer\nsync\n", 0, "",
           RO_ERROR, true}),
