@@ -13,7 +13,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -40,14 +39,6 @@ struct Fd {
     ~Fd() { if (fd >= 0) close(fd); }
     Fd(const Fd&) = delete;
 };
-
-// Deep trees keep one descriptor per level open while they are walked.
-const bool raised_fd_limit = [] {
-    rlimit limit{};
-    getrlimit(RLIMIT_NOFILE, &limit);
-    limit.rlim_cur = limit.rlim_max;
-    return setrlimit(RLIMIT_NOFILE, &limit) == 0;
-}();
 
 // Opens the directory holding the last component of `path` one component at
 // a time, so that any length works, creating missing ones when asked.
@@ -306,7 +297,6 @@ std::string bsdtar_reference(const std::string& archive, const std::string& dir)
 
 std::string snapshot_tree(const std::string& dir, bool with_times)
 {
-    (void)raised_fd_limit;
     std::string name;
     Fd parent(open_parent(dir + "/.", &name, false));
     std::vector<std::string> lines;

@@ -4,6 +4,8 @@
 // stops the update.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
 #include "harness.h"
 
 namespace {
@@ -38,6 +40,11 @@ TEST_P(PurgeTest, KeepsExactlyThePreservedPaths)
     const std::string outside = fwu::snapshot_tree(s / "outside", true);
     const std::string archive = fwu::write_as_digest(s / "archive", fwu::host({"tar", "-cf", "-", "-T", "/dev/null"}));
 
+    // However deep the tree, the walk keeps few descriptors open.
+    rlimit files{};
+    getrlimit(RLIMIT_NOFILE, &files);
+    files.rlim_cur = 256;
+    setrlimit(RLIMIT_NOFILE, &files);
     const fwu::RunResult r = fwu::run_tool(s, {archive}, {.fail = row.fail});
     EXPECT_EQ(r.out, fwu::announced(archive) + "purge...\nunpack...\nsync\n");
     EXPECT_EQ(r.err, row.err);
