@@ -8,7 +8,6 @@
 #include <sys/time.h>
 #include <unistd.h>
 
-#include <climits>
 #include <cstdint>
 #include <string>
 
@@ -19,120 +18,95 @@ namespace {
 
 constexpr int64_t NEVER = INT64_MIN;  // last_toggle as at start: 0 s, 0 us
 
-int64_t micros(const timeval& t)
-{
-    return int64_t{t.tv_sec} * 1000000 + t.tv_usec;
-}
-
 int64_t now_micros()
 {
     timeval t{};
     gettimeofday(&t, nullptr);
-    return micros(t);
+    return int64_t{t.tv_sec} * 1000000 + t.tv_usec;
 }
 
-timeval from_micros(int64_t us)
-{
-    return {static_cast<time_t>(us / 1000000), static_cast<suseconds_t>(us % 1000000)};
-}
-
-struct led_pipe {
-    int fds[2] = {-1, -1};
-    led_pipe() { EXPECT_EQ(pipe2(fds, O_NONBLOCK | O_CLOEXEC), 0); }
-    ~led_pipe()
+struct LedPipes {
+    int led1[2], led2[2];
+    LedPipes()
     {
-        close(fds[0]);
-        close(fds[1]);
+        EXPECT_EQ(pipe2(led1, O_NONBLOCK | O_CLOEXEC) | pipe2(led2, O_NONBLOCK | O_CLOEXEC), 0);
+        update_options.led1_fd = led1[1];
+        update_options.led2_fd = led2[1];
+        update_options.silent = 0;
     }
+    ~LedPipes()
+    {
+        for (int fd : {led1[0], led1[1], led2[0], led2[1]}) close(fd);
+    }
+    // What was written to both, "LED 1|LED 2".
     std::string written() const
     {
-        char buffer[64];
-        const ssize_t n = read(fds[0], buffer, sizeof buffer);
-        return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : "";
+        char buffer[2][16] = {};
+        [[maybe_unused]] ssize_t n = read(led1[0], buffer[0], 15);
+        n = read(led2[0], buffer[1], 15);
+        return std::string(buffer[0]) + "|" + buffer[1];
     }
 };
 
-struct blink_case {
+struct Blink {
     const char* name;
     int64_t since_last_toggle;  // microseconds from last_toggle to now
     int state_before;
     int silent;
-    int led1, led2;  // 1: a pipe, 0: a pipe on descriptor 0, -1: missing
-    const char* led1_written;
-    const char* led2_written;
+    bool led2_missing;
+    const char* written;
 };
 
-constexpr blink_case CASES[] = {
-    {"first call", NEVER, 0, 0, 1, 1, "1\n", "0\n"},
-    {"1.2 s after a swap", 1'200'000, 1, 0, 1, 1, "0\n", "1\n"},
-    {"1.2 s after a swap, LED 2 lit", 1'200'000, 0, 0, 1, 1, "1\n", "0\n"},
-    {"right after a swap", 0, 1, 0, 1, 1, "", ""},
-    {"0.4 s after a swap", 400'000, 1, 0, 1, 1, "", ""},
-    {"0.95 s after a swap", 950'000, 1, 0, 1, 1, "", ""},
-    {"clock stepped back 5 s", -5'000'000, 1, 0, 1, 1, "", ""},
-    {"clock stepped back 0.2 s", -200'000, 1, 0, 1, 1, "", ""},
-    {"silent", NEVER, 0, 1, 1, 1, "", ""},
-    {"LED 1 missing", NEVER, 0, 0, -1, 1, "", ""},
-    {"LED 2 missing", NEVER, 0, 0, 1, -1, "", ""},
-    {"LED 1 on descriptor 0", NEVER, 0, 0, 0, 1, "1\n", "0\n"},
-};
+class BlinkLeds : public testing::TestWithParam<Blink> {};
 
-TEST(BlinkLeds, SwapRule)
+TEST_P(BlinkLeds, SwapsOncePerWholeSecond)
 {
-    for (const blink_case& c : CASES) {
-        SCOPED_TRACE(c.name);
-        led_pipe led1, led2;
-        const int saved_stdin = dup(0);
-        if (c.led1 == 0) dup2(led1.fds[1], 0);
-        update_options.led1_fd = c.led1 < 0 ? -1 : c.led1 == 0 ? 0 : led1.fds[1];
-        update_options.led2_fd = c.led2 < 0 ? -1 : led2.fds[1];
-        update_options.silent = c.silent;
-        update_options.led_state = c.state_before;
-        const int64_t before = now_micros();
-        const timeval last = c.since_last_toggle == NEVER ? timeval{} : from_micros(before - c.since_last_toggle);
-        update_options.last_toggle = last;
+    const Blink& c = GetParam();
+    LedPipes leds;
+    if (c.led2_missing) update_options.led2_fd = -1;
+    update_options.silent = c.silent;
+    update_options.led_state = c.state_before;
+    const int64_t before = now_micros();
+    const int64_t last = c.since_last_toggle == NEVER ? 0 : before - c.since_last_toggle;
+    update_options.last_toggle = {static_cast<time_t>(last / 1000000), static_cast<suseconds_t>(last % 1000000)};
 
-        blink_leds(nullptr);
-        const int64_t after = now_micros();
-        dup2(saved_stdin, 0);
-        close(saved_stdin);
+    blink_leds(nullptr);
+    const int64_t after = now_micros();
+    const int64_t toggled = int64_t{update_options.last_toggle.tv_sec} * 1000000 + update_options.last_toggle.tv_usec;
 
-        const bool swapped = *c.led1_written != '\0';
-        EXPECT_EQ(led1.written(), c.led1_written);
-        EXPECT_EQ(led2.written(), c.led2_written);
-        EXPECT_EQ(update_options.led_state, swapped ? 1 - c.state_before : c.state_before);
-        // A clock set back restarts the count from now instead of
-        // freezing the LEDs until it catches up.
-        if (swapped || (c.since_last_toggle < 0 && c.since_last_toggle != NEVER)) {
-            EXPECT_GE(micros(update_options.last_toggle), before);
-            EXPECT_LE(micros(update_options.last_toggle), after);
-        } else {
-            EXPECT_EQ(micros(update_options.last_toggle), micros(last));
-        }
-    }
+    EXPECT_EQ(leds.written(), c.written);
+    const bool swapped = std::string(c.written) != "|";
+    EXPECT_EQ(update_options.led_state, swapped ? 1 - c.state_before : c.state_before);
+    // A clock set back restarts the count from now instead of freezing the
+    // LEDs until it catches up.
+    const bool restarted = swapped || (c.since_last_toggle < 0 && c.since_last_toggle != NEVER);
+    EXPECT_TRUE(restarted ? before <= toggled && toggled <= after : toggled == last);
 }
+
+INSTANTIATE_TEST_SUITE_P(Rows, BlinkLeds, testing::Values(
+    Blink{"first_call", NEVER, 0, 0, false, "1\n|0\n"},
+    Blink{"after_1_2_s", 1'200'000, 1, 0, false, "0\n|1\n"},
+    Blink{"right_after_a_swap", 0, 1, 0, false, "|"},
+    Blink{"after_0_95_s", 950'000, 1, 0, false, "|"},
+    Blink{"clock_stepped_back", -5'000'000, 1, 0, false, "|"},
+    Blink{"silent", NEVER, 0, 1, false, "|"},
+    Blink{"LED_2_missing", NEVER, 0, 0, true, "|"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // The whole-second count borrows from the seconds when the microseconds go
 // backwards: one second apart on the seconds counter is not a second.
-TEST(BlinkLeds, WholeSecondsBorrowFromMicroseconds)
+TEST(BlinkLedsClock, WholeSecondsBorrowFromMicroseconds)
 {
-    led_pipe led1, led2;
-    update_options.led1_fd = led1.fds[1];
-    update_options.led2_fd = led2.fds[1];
-    update_options.silent = 0;
+    LedPipes leds;
     update_options.led_state = 1;
-    // Stay clear of a second boundary between here and the call.
-    while (now_micros() % 1000000 > 900'000) usleep(20'000);
-    const timeval now = from_micros(now_micros());
-    update_options.last_toggle = {now.tv_sec - 1, 999'999};
+    while (now_micros() % 1000000 > 900'000) usleep(20'000);  // clear of a second boundary
+    const time_t now = static_cast<time_t>(now_micros() / 1000000);
+    update_options.last_toggle = {now - 1, 999'999};
     blink_leds(nullptr);
-    EXPECT_EQ(led1.written(), "");
-    EXPECT_EQ(update_options.led_state, 1);
-
-    update_options.last_toggle = {now.tv_sec - 1, 0};
+    EXPECT_EQ(leds.written(), "|");
+    update_options.last_toggle = {now - 1, 0};
     blink_leds(nullptr);
-    EXPECT_EQ(led1.written(), "0\n");
-    EXPECT_EQ(led2.written(), "1\n");
+    EXPECT_EQ(leds.written(), "0\n|1\n");
 }
 
 }  // namespace
