@@ -2,65 +2,56 @@
 # Sourced by the scenarios: scenarios/NAME.sh [OUTDIR] runs one update on the
 # emulated device (tools/try-update, or tools/device/lib.sh's device_boot for
 # a guest part of its own) and checks the results in OUTDIR (default
-# build/i386/tests/target/NAME) with the expect_* functions; finish prints
-# the count and sets the exit status.
+# build/i386/tests/target/NAME) with the expect_* functions. On exit it
+# prints the count; a failed check, or any command failing, fails it.
 set -euo pipefail
 export LC_ALL=C
 name=$(basename "$0" .sh)
 . "$(dirname "$0")/../../../tools/device/lib.sh"
 out=${1:-$device_repo/build/i386/tests/target/$name}
-work=$device_work
 device_ready
-started=$SECONDS
+device_outdir "$out"
+cd "$out"
 failures=0
 
-pass() { echo "ok   $1"; }
-fail() {
-    echo "FAIL $1"
+finish() {
+    echo "$name: $SECONDS s, $failures failed; results in $out"
+    rm -rf "$device_work"
+    [ "$failures" -eq 0 ] || exit 1
+}
+trap finish EXIT
+
+expect_eq() {   # DESCRIPTION ACTUAL EXPECTED
+    [ "$2" = "$3" ] && echo "ok   $1" && return
+    echo "FAIL $1: got '$2', expected '$3'"
     failures=$((failures + 1))
 }
-expect_eq() {   # DESCRIPTION ACTUAL EXPECTED
-    if [ "$2" = "$3" ]; then pass "$1"; else fail "$1: got '$2', expected '$3'"; fi
-}
-expect_grep() { # DESCRIPTION PATTERN FILE
-    if grep -qE -- "$2" "$3"; then pass "$1"; else fail "$1: no /$2/ in $3"; fi
-}
-expect_same() { # DESCRIPTION FILE EXPECTED-FILE
-    if diff -u "$3" "$2" >"$work/diff"; then pass "$1"; else fail "$1"; head -n 20 "$work/diff"; fi
-}
+# DESCRIPTION FILE EXPECTED-FILE: a failure shows the start of the difference.
+expect_same() { expect_eq "$1" "$(diff -u "$3" "$2" | head -n 20)" ""; }
 # The update ran to its end.
 expect_done() { expect_eq "status, last line, stderr" "$(cat status) $(tail -n 1 stdout) $(cat stderr)" "0 sync "; }
 
-finish() {
-    echo "$name: $((SECONDS - started)) s, $failures failed; results in $out"
-    [ "$failures" -eq 0 ]
-}
-
-try_update() { "$device_repo/tools/try-update" "$@" -o "$out" >"$work/report" 2>&1 || true; cd "$out"; }
-boot() {   # OPTIONS: boots with the function guest defined here, sharing $out
-    declare -f guest >"$work/guest.sh"
-    device_boot "$out" "$work/guest.sh" "$1" 2>/dev/null || true
-    cd "$out"
+try_update() { "$device_repo/tools/try-update" "$@" -o "$out" >"$device_work/report" 2>&1 || true; cd "$out"; }
+boot() {   # OPTIONS [VARIABLE...]: boots with the function guest defined here and these variables
+    for v in "${@:2}"; do echo "$v='${!v}'"; done >"$device_work/guest.sh"
+    declare -f guest >>"$device_work/guest.sh"
+    device_boot "$out" "$device_work/guest.sh" "$1" 2>/dev/null || true
     expect_eq "guest part ran" "$(cat guest-status 2>/dev/null)" 0
 }
 
 # A tree of a few hundred entries of every kind, with owners, modes, times
-# and links for an extraction to restore, and the kernel image it must skip.
+# and links for an extraction to restore, and the kernel image it must skip;
+# DIR.tar.gz is it packed by pack_tree.
 sample_tree() {   # DIR [MEBIBYTES]: that many files of 1 MiB, default 10
     local d=$1 i n=0 path
     mkdir -p "$d"/{bin,dev,etc/init.d,home,tmp,usr/lib/app,usr/share/doc,var/lib/reports}
-    for i in $(seq -w 0 119); do echo "program $i" >"$d/bin/f$i"; done
+    for i in $(seq -w 0 119); do echo "program $i" | install -m 755 /dev/stdin "$d/bin/f$i"; done
     for i in $(seq -w 0 99); do head -c $((10#$i * 97 + 1)) /dev/urandom >"$d/usr/lib/app/lib$i.so"; done
     for i in $(seq "${2:-10}"); do head -c 1048576 /dev/urandom >"$d/usr/share/doc/big$i"; done
-    for i in $(seq -w 0 29); do
-        echo "service $i" >"$d/etc/init.d/s$i"
-        chown "$((1000 + 10#$i)):$((100 + 10#$i))" "$d/etc/init.d/s$i"
-    done
-    echo 'root:x:0:0::/root:/bin/sh' >"$d/etc/passwd"
-    chmod 755 "$d"/bin/f*
+    for i in $(seq -w 0 29); do echo "service $i" | install -m 644 -o "10$i" -g "1$i" /dev/stdin "$d/etc/init.d/s$i"; done
+    echo 'root:x:0:0::/root:/bin/sh' | install -m 600 /dev/stdin "$d/etc/passwd"
     chmod 4755 "$d/bin/f000"
     chmod 2711 "$d/bin/f001"
-    chmod 600 "$d/etc/passwd"
     chmod 1777 "$d/tmp"
     chown -R 33:33 "$d/usr/share/doc"
     chown 1000:1000 "$d/home"
@@ -73,9 +64,9 @@ sample_tree() {   # DIR [MEBIBYTES]: that many files of 1 MiB, default 10
     head -c 4096 /dev/urandom >"$d/tmp/belvonix-update.zImage"
     # Contents before their directories, so that no later change moves a time.
     find "$d" -mindepth 1 -depth | while read -r path; do
-        touch -h -d "@$((1500000000 + n * 3607))" "$path"
-        n=$((n + 1))
+        touch -h -d "@$((1500000000 + n++ * 3607))" "$path"
     done
+    pack_tree "$d" "$d.tar.gz" -z
 }
 busybox_root() {   # DIR VERSION: busybox as /bin/sh, VERSION in /etc/version
     mkdir -p "$1/bin" "$1/sbin" "$1/etc"
@@ -88,23 +79,17 @@ busybox_root() {   # DIR VERSION: busybox as /bin/sh, VERSION in /etc/version
 # update archive is made: "./" names, numeric owners, sorted.
 pack_tree() { tar --numeric-owner --sort=name --format=gnu -C "$1" "$3" -cf "$2" .; }
 
-# The listing of what bsdtar extracts from an archive on the host, as the
-# tool should leave it (the kernel image is not extracted).
-archive_tree() {   # ARCHIVE LISTING
-    mkdir "$work/archive"
-    LC_ALL=C.UTF-8 bsdtar -xpf "$1" --numeric-owner -C "$work/archive" --exclude ./tmp/belvonix-update.zImage
-    list_tree "$work/archive" >"$2"
-    rm -rf "$work/archive"
-}
-
-# The tree after an update is the archive's tree plus the preserved paths as
-# they were before. The directories above preserved paths survive the purge,
-# and libarchive sets the time of an existing directory when it meets its
-# entry, before it writes into it: their times (column 7) are not compared.
+# The tree after an update is the archive's tree (as bsdtar extracts it on the
+# host, less the kernel image) plus the preserved paths as they were before.
+# The directories above preserved paths survive the purge, and libarchive
+# sets the time of an existing directory when it meets its entry, before it
+# writes into it: their times (column 7) are not compared.
 preserved='^\./(etc/belvonix|etc/dropbear|home/chrome|var/alsa|var/lib/bluetooth|var/lib/reports/finished|var/belvonix-1\.0)'
 mask() { sed -E 's#^(\./(etc|home|var|var/lib|var/lib/reports) d( [^ ]+){4}) [0-9]+ #\1 * #' | sort; }
-expect_tree() {  # DESCRIPTION AFTER BEFORE ARCHIVE-LISTING
-    expect_same "$1" <(mask <"$2") <({ grep -E "$preserved" "$3"; cat "$4"; } | mask)
+expect_tree() {  # DESCRIPTION AFTER BEFORE ARCHIVE
+    rm -rf "$device_work/archive" && mkdir "$device_work/archive"
+    LC_ALL=C.UTF-8 bsdtar -xpf "$4" --numeric-owner -C "$device_work/archive" --exclude ./tmp/belvonix-update.zImage
+    expect_same "$1" <(mask <"$2") <({ grep -E "$preserved" "$3"; list_tree "$device_work/archive"; } | mask)
 }
 
 # The activity strip (columns 0-19) of the screen dump as runs of rows,
