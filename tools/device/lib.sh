@@ -10,6 +10,8 @@
 #   install_tool ROOT    the tool and its i386 libraries below ROOT
 #   name_by_digest FILE  rename FILE to its SHA-256, print the digest
 #   list_tree DIR        the tree listing the guest makes, made on the host
+#   device_outdir DIR    (re)make DIR as the guest's share
+#   device_sample_root DIR  a small device's tree before an update
 #
 # DEVICE_TOOL (default build/i386/src/firmware-update), FWU_TARGET_CACHE
 # (default /var/cache/fwu-target), DEVICE_CPU (default pentium2, no SSE2 nor
@@ -78,6 +80,40 @@ name_by_digest() {
 }
 
 list_tree() { "$device_work/helper" tree "$1"; }
+
+# Only ever a directory made here is emptied: it is the guest's share.
+device_outdir() {
+    if [ -e "$1" ]; then
+        [ -e "$1/.try-update" ] || device_die "$1 exists and was not made by try-update"
+        rm -rf "$1"
+    fi
+    mkdir -p "$1/slow"
+    touch "$1/.try-update"
+}
+
+# A small device: an old application, files under the preserved paths (and
+# /etc/dropbear_keys, kept because the preserved paths are plain prefixes),
+# and a stale report and log that the update removes.
+device_sample_root() {
+    local r=$1
+    mkdir -p "$r"/{bin,usr/lib,etc/belvonix,etc/dropbear,etc/dropbear_keys,var/lib/reports/finished}
+    mkdir -p "$r"/{var/lib/reports/pending,var/log,home/chrome/.config,tmp}
+    printf '#!/bin/sh\necho "app 1.0"\n' >"$r/bin/app"
+    printf '#!/bin/sh\necho "retired"\n' >"$r/bin/old-tool"
+    chmod 0755 "$r/bin/app" "$r/bin/old-tool"
+    printf 'old library\n' >"$r/usr/lib/libold.so.1"
+    printf 'level = 1\n' >"$r/etc/app.conf"
+    printf 'SN 0042-7781\n' >"$r/etc/belvonix/serial"
+    printf 'host key\n' >"$r/etc/dropbear/dropbear_ed25519_host_key"
+    chmod 0600 "$r/etc/dropbear/dropbear_ed25519_host_key"
+    printf 'ssh-ed25519 AAAA technician\n' >"$r/etc/dropbear_keys/authorized_keys"
+    printf 'self-test passed\n' >"$r/var/lib/reports/finished/2024-05-01.txt"
+    printf 'self-test running\n' >"$r/var/lib/reports/pending/2024-06-01.txt"
+    printf 'boot\n' >"$r/var/log/messages"
+    printf 'zoom = 1\n' >"$r/home/chrome/.config/settings"
+    chown -R 1000:1000 "$r/home/chrome"
+    find "$r" -mindepth 1 -exec touch -h -d '2023-03-01 12:00' {} +
+}
 
 # Boots the device once and waits for it to power off, printing init's
 # progress lines on stderr. Returns the guest part's status (125 if it did

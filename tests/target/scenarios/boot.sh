@@ -4,24 +4,17 @@
 # UBIFS tree and runs that init as process 1, which reports on the console.
 . "$(dirname "$0")/../lib.sh"
 
-new=$work/new
-mkdir -p "$new/bin" "$new/sbin" "$new/etc"
-cp "$device_cache/root/bin/busybox" "$new/bin/"
-ln -s busybox "$new/bin/sh"
-echo 2 >"$new/etc/version"
-printf '#!/bin/sh\necho "new root: init $$ of version $(busybox cat /etc/version) on $(busybox stat -f -c %%t /)"\nbusybox poweroff -f\n' >"$new/sbin/init"
-chmod 755 "$new/sbin/init"
-fresh_out
-pack_tree "$new" "$out/slow/update.tar.gz" -z >"$out/digest"
-mv "$out/slow/update.tar.gz" "$out/slow/$(cat "$out/digest")"
+busybox_root "$device_work/new" 2
+printf '#!/bin/sh\necho "new root: init $$ of version $(busybox cat /etc/version) on $(busybox stat -f -c %%t /)"\nbusybox poweroff -f\n' >"$device_work/new/sbin/init"
+chmod 755 "$device_work/new/sbin/init"
+pack_tree "$device_work/new" "$out/slow/update.tar.gz" -z
+digest=$(name_by_digest "$out/slow/update.tar.gz")
 
 guest() {
-    cd /flash
-    run_tool "/usb/$(cat "$OUT/digest")"
+    cd /flash && run_tool "/usb/$digest"
     echo /flash >/tmp/switch-root
 }
-boot "fwu.ubifs=1" keep
-expect_eq "exit status" "$(cat status)" 0
-expect_eq "last line" "$(tail -n 1 stdout)" sync
-expect_grep "the new root's init ran as process 1 on UBIFS" '^new root: init 1 of version 2 on 24051905.$' console.log
-finish
+boot "fwu.ubifs=1" digest
+expect_done
+expect_eq "the new root's init ran as process 1 on UBIFS" "$(grep -a '^new root' console.log | tr -d '\r')" \
+    "new root: init 1 of version 2 on 24051905"

@@ -3,10 +3,7 @@
 # present, LEDs 1 and 2 never change while alix:3 is switched off.
 . "$(dirname "$0")/../lib.sh"
 
-sample_tree "$work/new"
-pack_tree "$work/new" "$work/update.tar.gz" -z >/dev/null
-try_update "$work/update.tar.gz" --leds alix --no-fb -s
-expect_eq "exit status" "$(cat status)" 0
-expect_eq "last line" "$(tail -n 1 stdout)" sync
+sample_tree "$device_work/new"
+try_update "$device_work/new.tar.gz" --leds alix --no-fb -s
+expect_done
 expect_eq "LED history: alix:3 on, then off, nothing else" "$(cut -d' ' -f2- leds.log | tr '\n' ,)" "alix:3 1,alix:3 0,"
-finish
