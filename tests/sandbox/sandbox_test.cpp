@@ -18,11 +18,10 @@ fwu::RunResult sh(const fwu::Scratch& s, const std::string& script, fwu::RunOpti
 TEST(Sandbox, DeviceDirectoriesAreTheScratchOnes)
 {
     fwu::Scratch s;
-    fwu::add_framebuffer(s);
-    fwu::add_led(s, "alix:3");
-    fwu::add_ro_error(s);
+    fwu::add_devices(s);
     const fwu::RunResult r = sh(s, "ls -A /dev /sys/class/leds /sys/kernel/debug/ubifs; stat -c %s /dev/fb0; pwd");
-    EXPECT_EQ(r.out, "/dev:\nfb0\n\n/sys/class/leds:\nalix:3\n\n/sys/kernel/debug/ubifs:\nubi0_0\n261120\n" + s.root() + "\n");
+    EXPECT_EQ(r.out, "/dev:\nfb0\n\n/sys/class/leds:\nalix:3\nbelvonix:1\nbelvonix:2\n\n/sys/kernel/debug/ubifs:\nubi0_0\n261120\n" +
+                         s.root() + "\n");
     EXPECT_EQ(r.status, 0) << r.err;
 }
 
