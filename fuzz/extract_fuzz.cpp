@@ -29,20 +29,18 @@ extern "C" [[noreturn]] void __real_exit(int status);
 extern "C" int __real_archive_read_next_header(struct archive* reader, struct archive_entry** entry);
 extern "C" int __real_archive_read_extract(struct archive* reader, struct archive_entry* entry, int flags);
 
-namespace {
-
 // The real root and working directory, so that a crash input can be saved
 // from the jail.
-const int host_root = open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
-const int host_cwd = open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
-const int archive_fd = memfd_create("archive", MFD_CLOEXEC);
-thread_local jmp_buf* exit_jump = nullptr;  // set in the jail
-int last_header = ARCHIVE_OK;  // of the latest header read
-int entries_read = 0;  // all but the kernel image
-int entries_extracted = 0;
+static const int host_root = open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+static const int host_cwd = open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+static const int archive_fd = memfd_create("archive", MFD_CLOEXEC);
+static thread_local jmp_buf* exit_jump = nullptr;  // set in the jail
+static int last_header = ARCHIVE_OK;  // of the latest header read
+static int entries_read = 0;  // all but the kernel image
+static int entries_extracted = 0;
 
 // The tool's stages as main runs them, in the jail.
-void extract_in_jail()
+static void extract_in_jail()
 {
     if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
         mount("jail", "/tmp", "tmpfs", MS_NODEV | MS_NOSUID | MS_NOEXEC, "size=32m,nr_inodes=8192") != 0 ||
@@ -64,8 +62,6 @@ void extract_in_jail()
     check(status != 0 || last_header == ARCHIVE_EOF, "exit status 0 although the archive was not read to its end");
     check(status != 0 || entries_extracted == entries_read, "exit status 0 although not every entry was extracted");
 }
-
-}  // namespace
 
 // The tool ends the process on a failed entry; here it returns to the jail.
 extern "C" [[noreturn]] void __wrap_exit(int status)

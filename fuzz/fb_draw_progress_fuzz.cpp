@@ -27,13 +27,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
     auto* const frame = reinterpret_cast<uint16_t*>(span + SLACK);
     FuzzedDataProvider input(data, size);
     const int pos = input.ConsumeIntegral<int>(), x = input.ConsumeIntegral<int>(), y = input.ConsumeIntegral<int>();
-    const int width = input.ConsumeIntegral<int>(), height = input.ConsumeIntegral<int>();
-    const int color = input.ConsumeIntegral<int>();
+    const int width = input.ConsumeIntegral<int>(), height = input.ConsumeIntegral<int>(), color = input.ConsumeIntegral<int>();
     const uint16_t background = static_cast<uint16_t>(color) == 0x5a5a ? 0x5a5b : 0x5a5a;  // neither colour
     std::fill(frame, frame + FB_WIDTH * FB_HEIGHT, background);
     std::fill(span, span + SLACK, 0xa5);
 
-    update_options = {};
     update_options.fb_mem = frame;
     const int result = fb_draw_progress(pos, x, y, width, height, color);
 
