@@ -6,6 +6,7 @@
 // strtoll, saturated to 32 bits by magnitude, gives the same value and end.
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 #include <span>
 #include <string_view>
