@@ -1,53 +1,43 @@
 // The command-line parser on arbitrary argument vectors: the input's
-// NUL-separated pieces follow a fixed program name. Each argument sits in
-// an allocation of its exact size, so that reading past its NUL is caught.
-// An accepted vector names one of its own elements as FILENAME; on the
-// 32-bit build every count converts exactly as the C library's strtoul.
+// NUL-separated pieces follow a fixed program name, each in an allocation of
+// its exact size, so that reading past its NUL is caught. An accepted vector
+// names one of its own elements as FILENAME, and every argument converts as
+// a count exactly as the 32-bit target's strtoul reads it: the C library's
+// strtoll, saturated to 32 bits by magnitude, gives the same value and end.
+#include <algorithm>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <memory>
+#include <span>
+#include <string_view>
 #include <vector>
 
+#include "check.h"
 #include "update/update_options.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
 {
+    const std::string_view input(reinterpret_cast<const char*>(data), size);
     std::vector<std::unique_ptr<char[]>> storage;
     static char program[] = "firmware-update";
     std::vector<char*> argv = {program};
-    // An empty input is a call without arguments.
-    for (std::size_t start = 0; size > 0 && start <= size && argv.size() <= 64;) {
-        const auto* nul = static_cast<const uint8_t*>(std::memchr(data + start, 0, size - start));
-        const std::size_t length = nul != nullptr ? static_cast<std::size_t>(nul - data) - start : size - start;
-        storage.emplace_back(new char[length + 1]);
-        std::memcpy(storage.back().get(), data + start, length);
-        storage.back()[length] = '\0';
-        argv.push_back(storage.back().get());
+    for (std::size_t start = 0; size > 0 && start <= size && argv.size() <= 64;) {  // empty: no arguments
+        const std::size_t length = std::min(input.find('\0', start), size) - start;
+        argv.push_back(storage.emplace_back(std::make_unique<char[]>(length + 1)).get());
+        input.copy(argv.back(), length, start);
         start += length + 1;
     }
-    const int argc = static_cast<int>(argv.size());
-    argv.push_back(nullptr);
-
-    if constexpr (sizeof(unsigned long) == 4) {
-        for (int i = 1; i < argc; ++i) {
-            char* end = nullptr;
-            const unsigned long value = std::strtoul(argv[i], &end, 0);
-            const count_conversion got = convert_count(argv[i]);
-            if (got.value != value || got.end != end) {
-                std::fprintf(stderr, "command_line_fuzz: convert_count disagrees with strtoul\n");
-                std::abort();
-            }
-        }
+    for (char* const arg : argv) {
+        char* end = nullptr;
+        const long long value = std::strtoll(arg, &end, 0);
+        const uint32_t want = value >= -int64_t{UINT32_MAX} && value <= UINT32_MAX ? static_cast<uint32_t>(value) : UINT32_MAX;
+        check(convert_count(arg).value == want && convert_count(arg).end == end, "convert_count differs from strtoul");
     }
     update_options = {};
-    bool named = false;
-    const bool accepted = parse_command_line(argc, argv.data());
-    for (int i = 1; i < argc; ++i) named = named || update_options.archive_path == argv[i];
-    if (accepted && !named) {
-        std::fprintf(stderr, "command_line_fuzz: FILENAME is not an element of argv\n");
-        std::abort();
-    }
+    const int argc = static_cast<int>(argv.size());
+    argv.push_back(nullptr);
+    const auto arguments = std::span(argv).subspan(1, argc - 1);
+    check(!parse_command_line(argc, argv.data()) || std::ranges::find(arguments, update_options.archive_path) != arguments.end(),
+          "FILENAME is not an element of argv");
     return 0;
 }
