@@ -62,4 +62,24 @@ TEST_P(Names, LandByteExact)
     EXPECT_EQ(landed, NAMES);
 }
 
+// Only an unconvertible name is forgiven: any other warning of a header
+// read, here a pax record without "=", still ends the update.
+TEST(Names, OtherHeaderWarningsStillStop)
+{
+    fwu::Scratch s;
+    const std::string bytes = fwu::host(
+        {"python3", "-c",
+         "import io, sys, tarfile\n"
+         "out = io.BytesIO(); t = tarfile.open(fileobj=out, mode='w', format=tarfile.USTAR_FORMAT)\n"
+         "i = tarfile.TarInfo('./PaxHeaders/a'); i.type = tarfile.XHDTYPE; i.size = 13\n"
+         "t.addfile(i, io.BytesIO(b'9 path=a\\n5 x\\n'))\n"
+         "j = tarfile.TarInfo('./a'); j.size = 1; t.addfile(j, io.BytesIO(b'a')); t.close()\n"
+         "sys.stdout.buffer.write(out.getvalue())"});
+    const std::string archive = fwu::write_as_digest(s / "in", bytes);
+    const fwu::RunResult r = fwu::run_tool(s, {archive});
+    EXPECT_EQ(r.out, fwu::announced(archive) + "purge...\nunpack...\narchive_read_next_header() failed: (-20) "
+                                                "Ignoring malformed pax extended attribute\nsync\n");
+    EXPECT_EQ(r.status, 255);
+}
+
 }  // namespace
