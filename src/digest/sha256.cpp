@@ -247,6 +247,12 @@ int format_spaced(char* out, const sha256_digest& d)
 
 }  // namespace
 
+void sha256_concatenated_hex(const sha256_digest& d, char (&hex)[65])
+{
+    std::snprintf(hex, sizeof hex, "%08x%08x%08x%08x%08x%08x%08x%08x", d.h[0], d.h[1], d.h[2], d.h[3], d.h[4],
+                  d.h[5], d.h[6], d.h[7]);
+}
+
 // ---- incremental form -------------------------------------------------------
 
 void sha256_begin(sha256_stream* stream)

@@ -48,6 +48,10 @@ void sha256_feed_blocks(sha256_stream* stream, const unsigned char* data, std::s
 // is accepted: its whole blocks are fed first.
 sha256_digest sha256_finish(sha256_stream* stream, const unsigned char* tail, std::size_t tail_length);
 
+// The form archive names carry: 64 lowercase hexadecimal digits and a NUL.
+// Not exported.
+void sha256_concatenated_hex(const sha256_digest& digest, char (&hex)[65]);
+
 // Which block function the digests use; for tests and benchmarks. Not exported.
 // `portable_bmi2` is the portable code built for CPUs with BMI2 rotates.
 enum class sha256_engine { automatic, portable, portable_bmi2, sha_ni };

@@ -1,5 +1,4 @@
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 
 #include "pack/pack.h"
@@ -31,7 +30,5 @@ void digest_feed(stream_digest* digest, const void* data, std::size_t length)
 
 void digest_hex(stream_digest* digest, char (&hex)[65])
 {
-    const sha256_digest d = sha256_finish(&digest->stream, digest->tail, digest->tail_length);
-    std::snprintf(hex, sizeof hex, "%08x%08x%08x%08x%08x%08x%08x%08x", d.h[0], d.h[1], d.h[2], d.h[3], d.h[4],
-                  d.h[5], d.h[6], d.h[7]);
+    sha256_concatenated_hex(sha256_finish(&digest->stream, digest->tail, digest->tail_length), hex);
 }

@@ -14,7 +14,6 @@
 
 namespace {
 
-constexpr std::size_t PATH_BUFFER = 4096;
 // Pages behind the cursor are released in pieces of this size, so that
 // hashing an archive of any size keeps only a little of it resident.
 constexpr std::size_t RELEASE_CHUNK = std::size_t{1} << 20;
@@ -75,10 +74,8 @@ int verify_archive_name()
     sha256_digest digest;
     if (!hash_archive(fd, &digest)) return -1;
 
-    char calculated[PATH_BUFFER];
-    snprintf(calculated, sizeof calculated, "%08x%08x%08x%08x%08x%08x%08x%08x", digest.h[0],
-             digest.h[1], digest.h[2], digest.h[3], digest.h[4], digest.h[5], digest.h[6],
-             digest.h[7]);
+    char calculated[65];
+    sha256_concatenated_hex(digest, calculated);
 
     // POSIX basename may modify its argument, hence the copy.
     char* const copy = strdup(update_options.archive_path);
