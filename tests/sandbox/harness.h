@@ -55,6 +55,9 @@ std::string write_as_digest(const std::string& dir, std::string_view bytes);
 std::string host(const std::vector<std::string>& argv, const std::string& cwd = {});
 // A GNU tar archive of the tree below `dir` (entries "./...").
 std::string tar_of_tree(const std::string& dir);
+// A literal pax archive made by Python's tarfile; `members` adds its entries
+// with add(name, type, link target, data).
+std::string python_tar(const std::string& members);
 // What bsdtar extracts from `archive` into `dir` (made), as a snapshot.
 std::string bsdtar_reference(const std::string& archive, const std::string& dir);
 
@@ -65,9 +68,10 @@ std::string snapshot_tree(const std::string& dir, bool with_times = false);
 // The paths below `dir`, sorted, separated by spaces.
 std::string paths_below(const std::string& dir);
 
-// What the tool prints up to a successful check of `archive`, with the
-// injection line of `-e count` when given.
-std::string announced(const std::string& archive, const std::string& count = "");
+// What the tool prints up to a successful check of `archive` (or, when not
+// `checked`, before the check), with the injection line of `-e count` when
+// given.
+std::string announced(const std::string& archive, const std::string& count = "", bool checked = true);
 
 // The bar's strip of a framebuffer image: "first-last" rows of white,
 // "none", or "mixed" when a row is neither all white nor all black.
@@ -106,8 +110,8 @@ std::string describe_tree(const std::string& dir);
 // tmpfs holds no file flags: scratch trees go to /var/tmp unless $TMPDIR is set.
 void use_scratch_with_file_flags();
 // Owners, setuid/setgid/sticky modes, times, hard and symbolic links, a
-// FIFO, access and default ACLs, file flags, and the extended attribute
-// user.note on var/cache/nodump.
+// FIFO, access and default ACLs, file flags, names outside ASCII, and the
+// extended attribute user.note on var/cache/nodump.
 void make_rich_tree(const std::string& src);
 
 }  // namespace fwu

@@ -1,7 +1,8 @@
-// The command line on the real binary, run as a non-root user with a fake
-// UBIFS switch present: a parsed -e count shows in the injection message,
-// and the run stops at the root check. The reading of counts is the unit
-// tests' business; here only the options and their wiring.
+// The command line and the root and NFS checks on the real binary: every
+// run stops with status 1 before anything in the scratch tree (working
+// directory, LEDs, framebuffer, UBIFS switch) is touched, although a valid
+// archive waits to be applied ("@" in the rows). A parsed -e count shows in
+// the injection message; the reading of counts is the unit tests' business.
 #include <gtest/gtest.h>
 
 #include "harness.h"
@@ -22,38 +23,58 @@ struct Line {
     const char* name;
     std::vector<std::string> args;
     std::string out;
+    fwu::As as = fwu::As::user;
+    const char* statfs_root = "";
+    const char* err = "";
 };
+
+std::string with_archive(std::string text, const std::string& archive)
+{
+    for (std::size_t at; (at = text.find('@')) != std::string::npos;) text.replace(at, 1, archive);
+    return text;
+}
 
 class CommandLine : public testing::TestWithParam<Line> {};
 
-TEST_P(CommandLine, PrintsAndStops)
+TEST_P(CommandLine, StopsBeforeTouchingAnything)
 {
+    const Line& row = GetParam();
     fwu::Scratch s;
-    fwu::add_ro_error(s);
-    const fwu::RunResult r = fwu::run_tool(s, GetParam().args, {.as = fwu::As::user});
-    EXPECT_EQ(r.out, GetParam().out);
-    EXPECT_EQ(r.err, "");
+    fwu::make_tree(s.root(), {"etc/config=old", "link -> etc/config"});
+    fwu::add_devices(s);
+    fwu::make_tree(s / "new", {"etc/config=new"});
+    const std::string archive = fwu::write_as_digest(s / "archives", fwu::tar_of_tree(s / "new"));
+    const std::string before = fwu::snapshot_tree(s.path(), true);
+    std::vector<std::string> args;
+    for (const std::string& arg : row.args) args.push_back(with_archive(arg, archive));
+    const fwu::RunResult r = fwu::run_tool(s, args, {.as = row.as, .statfs_root = row.statfs_root});
+    EXPECT_EQ(r.out, with_archive(row.out, archive));
+    EXPECT_EQ(r.err, row.err);
     EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(fwu::snapshot_tree(s.path(), true), before);
 }
 
-std::string accepted(const std::string& file, const std::string& count = "")
+std::string accepted(const std::string& file, const std::string& count = "", const std::string& then = NOT_ROOT)
 {
-    return "firmware-update: filename = '" + file + "'\n" +
-           (count.empty() ? "" : "!! UBIFS will fail after " + count + " files have been written !!\n") + NOT_ROOT;
+    return fwu::announced(file, count, false) + then;
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, CommandLine, testing::Values(
     Line{"no_arguments", {}, USAGE},
-    Line{"count_missing", {"F", "-e"}, USAGE},
-    Line{"unknown_option", {"-x", "F"}, USAGE},
-    Line{"two_files", {"F", "G"}, USAGE},
-    Line{"count_not_a_number", {"-e", "12abc", "F"}, PARSE_ERROR},
-    Line{"count_is_an_option", {"-e", "-s", "F"}, PARSE_ERROR},
-    Line{"file", {"F"}, accepted("F")},
+    Line{"count_missing", {"@", "-e"}, USAGE},
+    Line{"unknown_option", {"-x", "@"}, USAGE},
+    Line{"two_files", {"@", "G"}, USAGE},
+    Line{"count_not_a_number", {"-e", "12abc", "@"}, PARSE_ERROR},
+    Line{"count_is_an_option", {"-e", "-s", "@"}, PARSE_ERROR},
+    Line{"user", {"@"}, accepted("@")},
     Line{"empty_file_name", {""}, accepted("")},
-    Line{"only_the_second_character_counts", {"-silent", "-every", "0x10", "F"}, accepted("F", "16")},
-    Line{"count_shown_unsigned", {"F", "-e", "-1"}, accepted("F", "4294967295")},
-    Line{"last_count_wins", {"-e", "5", "F", "-e", "0"}, accepted("F")}),
+    Line{"only_the_second_character_counts", {"-silent", "-every", "0x10", "@"}, accepted("@", "16")},
+    Line{"count_shown_unsigned", {"@", "-e", "-1"}, accepted("@", "4294967295")},
+    Line{"last_count_wins", {"-e", "5", "@", "-e", "0"}, accepted("@")},
+    Line{"effective_uid_not_root", {"-e", "1", "@"}, accepted("@", "1"), fwu::As::euid},
+    Line{"real_uid_not_root", {"-e", "1", "@"}, accepted("@", "1"), fwu::As::setuid},
+    Line{"nfs_root", {"-e", "1", "@"}, accepted("@", "1", "rootfs is mounted via NFS, not updating.\n"), fwu::As::root, "nfs"},
+    Line{"statfs_fails", {"-e", "1", "@"}, accepted("@", "1", ""), fwu::As::root, "EIO", "statfs: Input/output error\n"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // The usage names the program as invoked; without an argument vector

@@ -57,7 +57,7 @@ TEST_P(Verification, NameAgainstDigest)
 
     const std::string before = fwu::snapshot_tree(s.path(), true);
     fwu::RunResult r = fwu::run_tool(s, {arg}, {.fail = row.fail});
-    const std::string out = "firmware-update: filename = '" + arg + "'\n" + expand(row.out, values);
+    const std::string out = fwu::announced(arg, "", false) + expand(row.out, values);
     // libarchive names the descriptor, whose number depends on what the test runner passes on.
     r.out = std::regex_replace(r.out, std::regex("fd [0-9]+"), "fd N");
     EXPECT_EQ(r.err, row.err);
@@ -107,8 +107,7 @@ TEST(VerificationSize, RefusesAnArchiveBeyondTheAddressSpace)
     ASSERT_EQ(truncate(archive.c_str(), (off_t{1} << 32) + 64), 0);  // sparse: no disk used
     const std::string before = fwu::snapshot_tree(s.root(), true);
     const fwu::RunResult r = fwu::run_tool(s, {archive});
-    EXPECT_EQ(r.out, "firmware-update: filename = '" + archive + "'\n" + archive +
-                         ": archive of 4294967360 bytes is too large to be verified on this system\n");
+    EXPECT_EQ(r.out, fwu::announced(archive, "", false) + archive + ": archive of 4294967360 bytes is too large to be verified on this system\n");
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(fwu::snapshot_tree(s.root(), true), before);

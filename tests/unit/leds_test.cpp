@@ -1,6 +1,5 @@
-// The LED swap rule against the real clock: the clock cannot be set, so
-// last_toggle is placed relative to the current time instead (in the future
-// for a clock that was stepped back), and the LEDs are pipes that show what
+// The LED swap rule on a wall clock the test sets (this executable defines
+// the gettimeofday that blink_leds calls); the LEDs are pipes that show what
 // was written.
 #include <gtest/gtest.h>
 
@@ -9,6 +8,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <ctime>
 #include <string>
 
 #include "indicators/leds.h"
@@ -16,97 +16,84 @@
 
 namespace {
 
-constexpr int64_t NEVER = INT64_MIN;  // last_toggle as at start: 0 s, 0 us
+constexpr int64_t FAILS = -1;   // the wall clock cannot be read
+constexpr int64_t UPTIME = -2;  // the time since boot when called
+int64_t wall_clock_us = 0;
 
-int64_t now_micros()
+timeval at(int64_t us) { return {static_cast<time_t>(us / 1000000), static_cast<suseconds_t>(us % 1000000)}; }
+
+}  // namespace
+
+// A 32-bit build with a 64-bit time_t binds these to their time64 names.
+extern "C" int gettimeofday(timeval* __restrict now, void* __restrict) noexcept
 {
-    timeval t{};
-    gettimeofday(&t, nullptr);
-    return int64_t{t.tv_sec} * 1000000 + t.tv_usec;
+    if (wall_clock_us == FAILS) return -1;
+    *now = at(wall_clock_us);
+    return 0;
 }
 
-struct LedPipes {
-    int led1[2], led2[2];
-    LedPipes()
-    {
-        EXPECT_EQ(pipe2(led1, O_NONBLOCK | O_CLOEXEC) | pipe2(led2, O_NONBLOCK | O_CLOEXEC), 0);
-        update_options.led1_fd = led1[1];
-        update_options.led2_fd = led2[1];
-        update_options.silent = 0;
-    }
-    ~LedPipes()
-    {
-        for (int fd : {led1[0], led1[1], led2[0], led2[1]}) close(fd);
-    }
-    // What was written to both, "LED 1|LED 2".
-    std::string written() const
-    {
-        char buffer[2][16] = {};
-        [[maybe_unused]] ssize_t n = read(led1[0], buffer[0], 15);
-        n = read(led2[0], buffer[1], 15);
-        return std::string(buffer[0]) + "|" + buffer[1];
-    }
-};
+namespace {
 
 struct Blink {
     const char* name;
-    int64_t since_last_toggle;  // microseconds from last_toggle to now
+    int64_t last_toggle, wall_clock;  // microseconds since the epoch
     int state_before;
     int silent;
     bool led2_missing;
-    const char* written;
+    const char* written;  // "LED 1|LED 2"
+    int64_t last_toggle_after;
 };
+
+constexpr int64_t TODAY = 1'765'000'000'000'000, Y2040 = 2'240'000'000'000'000;
 
 class BlinkLeds : public testing::TestWithParam<Blink> {};
 
 TEST_P(BlinkLeds, SwapsOncePerWholeSecond)
 {
     const Blink& c = GetParam();
-    LedPipes leds;
-    if (c.led2_missing) update_options.led2_fd = -1;
+    int led1[2], led2[2];
+    ASSERT_EQ(pipe2(led1, O_NONBLOCK) | pipe2(led2, O_NONBLOCK), 0);
+    update_options = {};
+    update_options.led1_fd = led1[1];
+    update_options.led2_fd = c.led2_missing ? -1 : led2[1];
     update_options.silent = c.silent;
     update_options.led_state = c.state_before;
-    const int64_t before = now_micros();
-    const int64_t last = c.since_last_toggle == NEVER ? 0 : before - c.since_last_toggle;
-    update_options.last_toggle = {static_cast<time_t>(last / 1000000), static_cast<suseconds_t>(last % 1000000)};
-
+    update_options.last_toggle = at(c.last_toggle);
+    wall_clock_us = c.wall_clock;
+    timespec uptime[2];
+    clock_gettime(CLOCK_MONOTONIC, &uptime[0]);
     blink_leds(nullptr);
-    const int64_t after = now_micros();
-    const int64_t toggled = int64_t{update_options.last_toggle.tv_sec} * 1000000 + update_options.last_toggle.tv_usec;
+    clock_gettime(CLOCK_MONOTONIC, &uptime[1]);
 
-    EXPECT_EQ(leds.written(), c.written);
-    const bool swapped = std::string(c.written) != "|";
-    EXPECT_EQ(update_options.led_state, swapped ? 1 - c.state_before : c.state_before);
-    // A clock set back restarts the count from now instead of freezing the
-    // LEDs until it catches up.
-    const bool restarted = swapped || (c.since_last_toggle < 0 && c.since_last_toggle != NEVER);
-    EXPECT_TRUE(restarted ? before <= toggled && toggled <= after : toggled == last);
+    char written[2][8] = {};
+    [[maybe_unused]] ssize_t n = read(led1[0], written[0], 7);
+    n = read(led2[0], written[1], 7);
+    EXPECT_EQ(std::string(written[0]) + "|" + written[1], c.written);
+    EXPECT_EQ(update_options.led_state, std::string(c.written) == "|" ? c.state_before : 1 - c.state_before);
+    const int64_t toggled = int64_t{update_options.last_toggle.tv_sec} * 1000000 + update_options.last_toggle.tv_usec;
+    if (c.last_toggle_after == UPTIME) {
+        EXPECT_GE(toggled, int64_t{uptime[0].tv_sec} * 1000000 + uptime[0].tv_nsec / 1000);
+        EXPECT_LE(toggled, int64_t{uptime[1].tv_sec} * 1000000 + uptime[1].tv_nsec / 1000);
+    } else {
+        EXPECT_EQ(toggled, c.last_toggle_after);
+    }
+    for (int fd : {led1[0], led1[1], led2[0], led2[1]}) close(fd);
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, BlinkLeds, testing::Values(
-    Blink{"first_call", NEVER, 0, 0, false, "1\n|0\n"},
-    Blink{"after_1_2_s", 1'200'000, 1, 0, false, "0\n|1\n"},
-    Blink{"right_after_a_swap", 0, 1, 0, false, "|"},
-    Blink{"after_0_95_s", 950'000, 1, 0, false, "|"},
-    Blink{"clock_stepped_back", -5'000'000, 1, 0, false, "|"},
-    Blink{"silent", NEVER, 0, 1, false, "|"},
-    Blink{"LED_2_missing", NEVER, 0, 0, true, "|"}),
+    Blink{"first_call", 0, TODAY, 0, 0, false, "1\n|0\n", TODAY},
+    Blink{"after_1_2_s", TODAY, TODAY + 1'200'000, 1, 0, false, "0\n|1\n", TODAY + 1'200'000},
+    Blink{"right_after_a_swap", TODAY, TODAY, 1, 0, false, "|", TODAY},
+    Blink{"after_0_95_s", TODAY, TODAY + 950'000, 1, 0, false, "|", TODAY},
+    // One second apart on the seconds counter is not a whole second.
+    Blink{"across_a_second_boundary", TODAY + 999'999, TODAY + 1'000'001, 1, 0, false, "|", TODAY + 999'999},
+    Blink{"exactly_one_second", TODAY + 999'999, TODAY + 1'999'999, 1, 0, false, "0\n|1\n", TODAY + 1'999'999},
+    // A clock set back restarts the count instead of freezing the LEDs.
+    Blink{"clock_set_back", TODAY, TODAY - 5'000'000, 1, 0, false, "|", TODAY - 5'000'000},
+    Blink{"year_2040", 0, Y2040, 0, 0, false, "1\n|0\n", Y2040},
+    Blink{"wall_clock_fails_uptime_counts", 0, FAILS, 0, 0, false, "1\n|0\n", UPTIME},
+    Blink{"silent", 0, TODAY, 0, 1, false, "|", 0},
+    Blink{"LED_2_missing", 0, TODAY, 0, 0, true, "|", 0}),
     [](const auto& info) { return std::string(info.param.name); });
-
-// The whole-second count borrows from the seconds when the microseconds go
-// backwards: one second apart on the seconds counter is not a second.
-TEST(BlinkLedsClock, WholeSecondsBorrowFromMicroseconds)
-{
-    LedPipes leds;
-    update_options.led_state = 1;
-    while (now_micros() % 1000000 > 900'000) usleep(20'000);  // clear of a second boundary
-    const time_t now = static_cast<time_t>(now_micros() / 1000000);
-    update_options.last_toggle = {now - 1, 999'999};
-    blink_leds(nullptr);
-    EXPECT_EQ(leds.written(), "|");
-    update_options.last_toggle = {now - 1, 0};
-    blink_leds(nullptr);
-    EXPECT_EQ(leds.written(), "0\n|1\n");
-}
 
 }  // namespace

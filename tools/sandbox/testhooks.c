@@ -16,10 +16,6 @@
  * ERRNO RENAME renames FWU_RENAME_FROM to FWU_RENAME_TO just before that
  * call runs, as another process could at that moment.
  *
- *   FWU_CLOCK=SECONDS          the wall clock starts at SECONDS since the
- *                              epoch; gettimeofday fails with EOVERFLOW where
- *                              its time_t cannot hold the time, as glibc's does
- *
  * Written in C and without heap use so that it adds nothing but these
  * symbols to the process under test. */
 
@@ -373,56 +369,3 @@ char *getcwd(char *buffer, size_t size)
     return real(buffer, size);
 }
 
-/* ---- the wall clock ---- */
-
-/* Seconds to add to the real clock for FWU_CLOCK; 0 when unset. */
-static int64_t clock_shift(int64_t now)
-{
-    static int64_t shift;
-    static int known;
-    if (!known) {
-        const char *start = getenv("FWU_CLOCK");
-        shift = start && *start ? strtoll(start, NULL, 10) - now : 0;
-        known = 1;
-    }
-    return shift;
-}
-
-int gettimeofday(struct timeval *restrict tv, void *restrict tz)
-{
-    REAL(gettimeofday);
-    FAIL_IF_INJECTED("", -1, -1);
-    struct timeval now;
-    if (real(&now, tz) != 0)
-        return -1;
-    const int64_t seconds = (int64_t)now.tv_sec + clock_shift(now.tv_sec);
-    if ((time_t)seconds != seconds) {
-        errno = EOVERFLOW; /* and, like glibc, leaves *tv alone */
-        return -1;
-    }
-    tv->tv_sec = (time_t)seconds;
-    tv->tv_usec = now.tv_usec;
-    return 0;
-}
-
-#if defined(__i386__)
-/* What a 32-bit program built with 64-bit time calls. */
-struct timeval64 {
-    int64_t tv_sec;
-    int64_t tv_usec;
-};
-
-int __gettimeofday64(struct timeval64 *tv, void *tz)
-{
-    REAL(__gettimeofday64);
-    const int error = injected_error("gettimeofday", "", -1);
-    if (error) {
-        errno = error;
-        return -1;
-    }
-    if (real(tv, tz) != 0)
-        return -1;
-    tv->tv_sec += clock_shift(tv->tv_sec);
-    return 0;
-}
-#endif
