@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <regex>
 #include <sstream>
 
@@ -29,36 +30,9 @@ namespace {
     std::abort();
 }
 
-struct Fd {
-    int fd;
-    explicit Fd(int f) : fd(f) {}
-    ~Fd() { if (fd >= 0) close(fd); }
-    Fd(const Fd&) = delete;
-};
-
-// Opens the directory holding the last component of `path` one component at
-// a time, so that any length works, creating missing ones when asked.
-int open_parent(const std::string& path, std::string* name, bool create)
-{
-    int dir = open(path[0] == '/' ? "/" : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    std::size_t start = 0;
-    for (std::size_t slash; (slash = path.find('/', start)) != std::string::npos; start = slash + 1) {
-        const std::string part = path.substr(start, slash - start);
-        if (part.empty()) continue;
-        if (create && mkdirat(dir, part.c_str(), 0755) != 0 && errno != EEXIST) fail("mkdir " + path);
-        const int child = openat(dir, part.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        close(dir);
-        if (child < 0) fail("open directory of " + path);
-        dir = child;
-    }
-    *name = path.substr(start);
-    return dir;
-}
-
 // All of the file `fd` from its start; closes it.
 std::string read_all(int fd, const std::string& what)
 {
-    const Fd file(fd);
     if (fd < 0 || lseek(fd, 0, SEEK_SET) < 0) fail("open " + what);
     std::string contents;
     char buffer[65536];
@@ -66,6 +40,7 @@ std::string read_all(int fd, const std::string& what)
         if (n < 0) fail("read " + what);
         contents.append(buffer, static_cast<std::size_t>(n));
     }
+    close(fd);
     return contents;
 }
 
@@ -131,25 +106,28 @@ Scratch::~Scratch()
 
 void make_dirs(const std::string& path)
 {
-    std::string name;
-    Fd parent(open_parent(path + "/", &name, true));
+    std::error_code error;
+    if (std::filesystem::create_directories(path, error); error) fail("mkdir " + path, error.value());
 }
 
 void write_file(const std::string& path, std::string_view contents, unsigned mode)
 {
-    std::string name;
-    Fd parent(open_parent(path, &name, true));
-    Fd file(openat(parent.fd, name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode));
-    if (file.fd < 0) fail("create " + path);
-    if (write(file.fd, contents.data(), contents.size()) != static_cast<ssize_t>(contents.size())) fail("write " + path);
-    fchmod(file.fd, mode);  // not subject to the umask
+    make_dirs(path.substr(0, path.rfind('/')));
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+    if (fd < 0 || write(fd, contents.data(), contents.size()) != static_cast<ssize_t>(contents.size())) fail("write " + path);
+    fchmod(fd, mode);  // not subject to the umask
+    close(fd);
 }
 
 std::string read_file(const std::string& path)
 {
-    std::string name;
-    Fd parent(open_parent(path, &name, false));
-    return read_all(openat(parent.fd, name.c_str(), O_RDONLY | O_CLOEXEC), path);
+    return read_all(open(path.c_str(), O_RDONLY | O_CLOEXEC), path);
+}
+
+void make_chain(const std::string& base, const std::string& component, int levels)
+{
+    host({"python3", "-c", "import os, sys\nfor _ in range(int(sys.argv[2])): os.mkdir(sys.argv[1]); os.chdir(sys.argv[1])\n"
+          "open('f', 'w')", component, std::to_string(levels)}, base);
 }
 
 void make_tree(const std::string& base, const std::vector<std::string>& entries)
@@ -178,16 +156,11 @@ void add_led(const Scratch& s, std::string_view name)
     write_file(s / ("class/leds/" + std::string(name) + "/brightness"), "", 0666);
 }
 
-void add_ro_error(const Scratch& s)
-{
-    write_file(s / "debug/ubifs/ubi0_0/ro_error", "", 0666);
-}
-
 void add_devices(const Scratch& s)
 {
     add_framebuffer(s);
     for (const char* led : {"belvonix:1", "belvonix:2", "alix:3"}) add_led(s, led);
-    add_ro_error(s);
+    write_file(s / "debug/ubifs/ubi0_0/ro_error", "", 0666);
 }
 
 std::string sha256_hex(std::string_view bytes)
@@ -265,10 +238,8 @@ std::string snapshot_tree(const std::string& dir, bool with_times)
 
 std::string paths_below(const std::string& dir)
 {
-    std::istringstream lines(snapshot_tree(dir));
-    std::string paths;
-    for (std::string line; std::getline(lines, line);) paths += (paths.empty() ? "" : " ") + line.substr(0, line.find(' '));
-    return paths;
+    std::string paths = host({"sh", "-c", "find . -mindepth 1 -printf '%P\\n' | tr / '\\1' | LC_ALL=C sort | tr '\\1\\n' '/ '"}, dir);
+    return paths.substr(0, paths.size() - !paths.empty());
 }
 
 std::string announced(const std::string& archive, const std::string& count, bool checked)

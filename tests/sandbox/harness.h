@@ -30,11 +30,14 @@ private:
     std::string path_;
 };
 
-// Paths of any length; parents are created as needed.
+// Parents are created as needed.
 void make_dirs(const std::string& path);
 void write_file(const std::string& path, std::string_view contents, unsigned mode = 0644);
 std::string read_file(const std::string& path);
 
+// Below `base`, `levels` nested directories `component`, and in the last
+// one an empty file f: paths longer than any path limit.
+void make_chain(const std::string& base, const std::string& component, int levels);
 // Creates below `base` entries such as "dir/" (a directory), "dir/f=text"
 // (a file holding "text"; "dir/f" alone: empty), "l -> target" (a symbolic
 // link) and "p|" (a FIFO).
@@ -44,7 +47,6 @@ void make_tree(const std::string& base, const std::vector<std::string>& entries)
 // class/leds/NAME/brightness, debug/ubifs/ubi0_0/ro_error.
 void add_framebuffer(const Scratch& s);
 void add_led(const Scratch& s, std::string_view name);
-void add_ro_error(const Scratch& s);
 void add_devices(const Scratch& s);  // all of them: belvonix:1, belvonix:2, alix:3
 
 // SHA-256, lowercase hex (OpenSSL).
@@ -65,7 +67,7 @@ std::string bsdtar_reference(const std::string& archive, const std::string& dir)
 // uid:gid, size, and the SHA-256 of a file or the target of a link (and
 // the modification time when asked).
 std::string snapshot_tree(const std::string& dir, bool with_times = false);
-// The paths below `dir`, sorted, separated by spaces.
+// The paths below `dir` (of any depth), sorted, separated by spaces.
 std::string paths_below(const std::string& dir);
 
 // What the tool prints up to a successful check of `archive` (or, when not

@@ -10,19 +10,13 @@
 
 namespace {
 
-std::string chain(const std::string& component, int levels)
-{
-    std::string path;
-    for (int i = 0; i < levels; ++i) path += component + "/";
-    return path;
-}
-
 struct Purge {
     const char* name;
     std::vector<std::string> tree;  // make_tree entries; "{S}" the scratch directory
     const char* survivors;          // every path below the root afterwards
     std::vector<std::string> fail = {};
     const char* err = "";
+    std::pair<std::string, int> chain = {};  // make_chain's component and levels
 };
 
 class PurgeTest : public testing::TestWithParam<Purge> {};
@@ -35,6 +29,7 @@ TEST_P(PurgeTest, KeepsExactlyThePreservedPaths)
         if (const std::size_t at = entry.find("{S}"); at != std::string::npos) entry.replace(at, 3, s.path());
         fwu::make_tree(s.root(), {entry});
     }
+    if (row.chain.second > 0) fwu::make_chain(s.root(), row.chain.first, row.chain.second);
     // Beside the root, and reachable from it only through links.
     fwu::make_tree(s.path(), {"outside/f=f", "outside/sub/g=g"});
     const std::string outside = fwu::snapshot_tree(s / "outside", true);
@@ -69,8 +64,8 @@ INSTANTIATE_TEST_SUITE_P(Rows, PurgeTest, testing::Values(
           {".profile", ".../f", "lib/libc.so", "lib64 -> lib", "rootlink -> /", "up -> ..", "out -> {S}/outside",
            "dangling -> nowhere", "run/initctl|"},
           "", {"open:1+:EACCES:rootlink", "openat:1+:EACCES:rootlink", "opendir:1+:EACCES:rootlink"}},
-    Purge{"3000_levels", {chain("d", 3000) + "f"}, ""},
-    Purge{"paths_over_4096_bytes", {chain(std::string(250, 'x'), 20) + "f"}, ""},
+    Purge{"3000_levels", {}, "", {}, "", {"d", 3000}},
+    Purge{"paths_over_4096_bytes", {}, "", {}, "", {std::string(250, 'x'), 20}},
     Purge{"root_cannot_be_opened", {"etc/passwd"}, "etc etc/passwd", {"open:1:EACCES:."},
           "opendir failed: Permission denied\n"},
     Purge{"root_cannot_be_listed", {"etc/passwd"}, "etc etc/passwd", {"fdopendir:1:EACCES"},
@@ -110,15 +105,16 @@ TEST(PurgeRoot, GivesUpADirectoryMovedAway)
 TEST(PurgeRoot, RefusesAnUndeterminedRoot)
 {
     fwu::Scratch s;
-    const std::string deep = chain(std::string(250, 'w'), 20);
-    fwu::make_tree(s / deep, {"etc/passwd=root"});
+    fwu::make_chain(s.root(), std::string(250, 'w'), 20);
+    std::string deep = "root";
+    for (int i = 0; i < 20; ++i) deep += "/" + std::string(250, 'w');
     const std::string archive = fwu::write_as_digest(s / "archive", fwu::host({"tar", "-cf", "-", "-T", "/dev/null"}));
-    const std::string before = fwu::snapshot_tree(s.path(), true);
+    const std::string before = fwu::paths_below(s.path());
     const fwu::RunResult r = fwu::run_tool(s, {archive}, {.cwd = deep});
     EXPECT_EQ(r.out, fwu::announced(archive));
     EXPECT_EQ(r.err, "getcwd: Numerical result out of range\n");
     EXPECT_EQ(r.status, 255);
-    EXPECT_EQ(fwu::snapshot_tree(s.path(), true), before);
+    EXPECT_EQ(fwu::paths_below(s.path()), before);
 }
 
 }  // namespace
