@@ -8,6 +8,7 @@
 
 #include <regex>
 
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -104,6 +105,7 @@ struct Entries {
     std::string fail = "";              // a fault rule; "archive/" matches the archive's reads only
     const char* err = "";
     const char* switch_after = nullptr;  // the UBIFS switch afterwards; nullptr: "1\n" if the tail says so
+    bool killed = false;                 // the fault kills the tool; the rest is of the same command run again
 };
 
 class Extraction : public testing::TestWithParam<Entries> {};
@@ -124,7 +126,11 @@ TEST_P(Extraction, EntriesCountsAndFailures)
     std::vector<std::string> args = {archive};
     if (*row.count) args.insert(args.begin(), {"-e", row.count});
 
-    const fwu::RunResult r = fwu::run_tool(s, args, {.fail = {row.fail}});
+    fwu::RunResult r = fwu::run_tool(s, args, {.fail = {row.fail}});
+    if (row.killed) {
+        ASSERT_EQ(r.status, 128 + SIGKILL) << r.out << r.err;
+        r = fwu::run_tool(s, args);
+    }
     // libarchive names the descriptor, whose number depends on what the test runner passes on.
     // A switch that cannot be opened is reported instead of the count.
     EXPECT_EQ(std::regex_replace(r.out, std::regex("fd [0-9]+"), "fd N"), fwu::announced(archive, *row.err ? "" : row.count) + row.tail);
@@ -159,6 +165,14 @@ INSTANTIATE_TEST_SUITE_P(Rows, Extraction, testing::Values(
             "write:1+:EIO:brightness"},
     Entries{"switch_cannot_be_written", ABC, Damage::none, "1", UNPACK + INJECTED + SYNC, 0, "0-42", "a b c", "archive",
             "write:1+:EIO:ro_error", "", ""},
+    // A power cut or an impatient technician, at an event before, in and
+    // after the purge: the same command again completes the update.
+    Entries{"killed_with_the_archive_mapped", ABC, Damage::none, "", UNPACK + SYNC, 0, "0-42", "a b c", "archive",
+            "mmap:1:KILL:archive/", "", nullptr, true},
+    Entries{"killed_deleting_a_file", ABC, Damage::none, "", UNPACK + SYNC, 0, "0-42", "a b c", "archive",
+            "unlinkat:1:KILL:f", "", nullptr, true},
+    Entries{"killed_writing_a_file", ABC, Damage::none, "", UNPACK + SYNC, 0, "0-42", "a b c", "archive",
+            "write:1:KILL:/root/a", "", nullptr, true},
     // Without the switch the count is reported and the update runs.
     Entries{"switch_missing", ABC, Damage::none, "1", UNPACK + SYNC, 0, "0-42", "a b c", "archive",
             "open:1+:ENOENT:ro_error", "open failed for debugfs: No such file or directory\n"}),

@@ -1,0 +1,38 @@
+#!/usr/bin/env python3
+# The splash assets and the image tools in tools/: the committed picture and
+# raw image agree, conversions are lossless both ways, and make-splash still
+# draws the committed image. Usage: test_image_tools.py REPO_ROOT
+
+import os
+import random
+import struct
+import subprocess
+import sys
+import tempfile
+
+ROOT = sys.argv[1]
+
+
+def convert(tmp, data, tool, *mode):
+    with open(os.path.join(tmp, "in"), "wb") as f:
+        f.write(data)
+    subprocess.run([os.path.join(ROOT, "tools", tool), *mode, os.path.join(tmp, "in"), os.path.join(tmp, "out")], check=True)
+    with open(os.path.join(tmp, "out"), "rb") as f:
+        return f.read()
+
+
+with tempfile.TemporaryDirectory() as tmp:
+    raw = open(os.path.join(ROOT, "assets", "splash.rgb565"), "rb").read()
+    png = open(os.path.join(ROOT, "assets", "splash.png"), "rb").read()
+    assert convert(tmp, png, "rgb565-png", "to-raw") == raw, "splash.png and splash.rgb565 differ"
+
+    # Every RGB565 value, twice, in a fixed shuffled order, as one screen.
+    values = list(range(65536)) * 2
+    random.Random(565).shuffle(values)
+    screen = struct.pack("<130560H", *values[:130560])
+    picture = convert(tmp, screen, "fbdump-png")
+    assert picture == convert(tmp, screen, "rgb565-png", "to-png"), "fbdump-png and rgb565-png disagree"
+    assert convert(tmp, picture, "rgb565-png", "to-raw") == screen, "raw -> PNG -> raw is not lossless"
+
+    subprocess.run([os.path.join(ROOT, "tools", "make-splash"), tmp], check=True)
+    assert open(os.path.join(tmp, "splash.rgb565"), "rb").read() == raw, "make-splash no longer draws the splash"
