@@ -249,6 +249,13 @@ std::string announced(const std::string& archive, const std::string& count, bool
            (checked ? "Checksum ok (" + archive.substr(archive.rfind('/') + 1) + ")\n" : "");
 }
 
+std::string expand(std::string text, const std::vector<std::pair<std::string, std::string>>& values)
+{
+    for (const auto& [key, value] : values)
+        for (std::size_t at = 0; (at = text.find(key, at)) != std::string::npos; at += value.size()) text.replace(at, key.size(), value);
+    return text;
+}
+
 std::string strip(const std::string& fb)
 {
     std::string rows;  // 'w': a row of the strip all white, 'b': all black, 'm': neither

@@ -75,6 +75,9 @@ std::string paths_below(const std::string& dir);
 // given.
 std::string announced(const std::string& archive, const std::string& count = "", bool checked = true);
 
+// `text` with every occurrence of each key replaced by its value.
+std::string expand(std::string text, const std::vector<std::pair<std::string, std::string>>& values);
+
 // The bar's strip of a framebuffer image: "first-last" rows of white,
 // "none", or "mixed" when a row is neither all white nor all black.
 std::string strip(const std::string& fb);

@@ -28,12 +28,6 @@ struct Line {
     const char* err = "";
 };
 
-std::string with_archive(std::string text, const std::string& archive)
-{
-    for (std::size_t at; (at = text.find('@')) != std::string::npos;) text.replace(at, 1, archive);
-    return text;
-}
-
 class CommandLine : public testing::TestWithParam<Line> {};
 
 TEST_P(CommandLine, StopsBeforeTouchingAnything)
@@ -46,9 +40,9 @@ TEST_P(CommandLine, StopsBeforeTouchingAnything)
     const std::string archive = fwu::write_as_digest(s / "archives", fwu::tar_of_tree(s / "new"));
     const std::string before = fwu::snapshot_tree(s.path(), true);
     std::vector<std::string> args;
-    for (const std::string& arg : row.args) args.push_back(with_archive(arg, archive));
+    for (const std::string& arg : row.args) args.push_back(fwu::expand(arg, {{"@", archive}}));
     const fwu::RunResult r = fwu::run_tool(s, args, {.as = row.as, .statfs_root = row.statfs_root});
-    EXPECT_EQ(r.out, with_archive(row.out, archive));
+    EXPECT_EQ(r.out, fwu::expand(row.out, {{"@", archive}}));
     EXPECT_EQ(r.err, row.err);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(fwu::snapshot_tree(s.path(), true), before);

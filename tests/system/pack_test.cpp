@@ -72,7 +72,8 @@ struct Hostile {
     const char* members;
     const char* file_name;  // "": the archive's digest
     int status;
-    const char* message;  // a line of standard error holds it
+    const char* message;  // standard error (or output) holds it
+    std::vector<std::string> args = {"check", "@"};  // "@": the archive
     friend void PrintTo(const Hostile& row, std::ostream* out) { *out << row.name; }
 };
 
@@ -85,9 +86,11 @@ TEST_P(HostileArchive, IsReported)
     const std::string bytes = fwu::python_tar(row.members);
     const std::string archive = *row.file_name ? s / row.file_name : fwu::write_as_digest(s.path(), bytes);
     fwu::write_file(archive, bytes);
-    const fwu::RunResult r = fwu::run_host({fwu::PACK_PATH, "check", archive});
+    std::vector<std::string> argv = {fwu::PACK_PATH};
+    for (const std::string& arg : row.args) argv.push_back(fwu::expand(arg, {{"@", archive}}));
+    const fwu::RunResult r = fwu::run_host(argv);
     EXPECT_EQ(r.status, row.status);
-    EXPECT_NE(r.err.find(row.message), std::string::npos) << r.err;
+    EXPECT_NE((r.err + r.out).find(row.message), std::string::npos) << r.err;
 }
 
 constexpr const char* ZEROS = "0000000000000000000000000000000000000000000000000000000000000000";
@@ -107,22 +110,14 @@ const Hostile HOSTILE[] = {
      "entry './etc/dropbear/dropbear_rsa_host_key': under the preserved path /etc/dropbear"},
     {"name_is_not_digest", "add('./etc/shadow')", "update.tar", 2, "the name 'update.tar' is not a SHA-256 digest"},
     {"name_is_other_digest", "add('./etc/shadow')", ZEROS, 2, "0000, but the bytes' digest is "},
+    // Usage and system errors exit with 3.
+    {"no_command", "", "", 3, "firmware-pack: no command given: create or check\nTry 'firmware-pack --help'.\n", {}},
+    {"unreadable", "", "", 3, "firmware-pack: cannot read /nonexistent/update: No such file or directory\n",
+     {"check", "/nonexistent/update"}},
+    {"help", "", "", 0, "Exit status: 0 done", {"--help"}},
 };
 
 INSTANTIATE_TEST_SUITE_P(Check, HostileArchive, testing::ValuesIn(HOSTILE),
                          [](const testing::TestParamInfo<Hostile>& info) { return info.param.name; });
-
-TEST(Pack, UsageAndSystemErrorsExitWith3)
-{
-    const fwu::RunResult no_command = fwu::run_host({fwu::PACK_PATH});
-    EXPECT_EQ(no_command.status, 3);
-    EXPECT_EQ(no_command.err, "firmware-pack: no command given: create or check\nTry 'firmware-pack --help'.\n");
-    const fwu::RunResult missing = fwu::run_host({fwu::PACK_PATH, "check", "/nonexistent/update"});
-    EXPECT_EQ(missing.status, 3);
-    EXPECT_EQ(missing.err, "firmware-pack: cannot read /nonexistent/update: No such file or directory\n");
-    const fwu::RunResult help = fwu::run_host({fwu::PACK_PATH, "--help"});
-    EXPECT_EQ(help.status, 0);
-    EXPECT_NE(help.out.find("Exit status: 0 done"), std::string::npos);
-}
 
 }  // namespace

@@ -28,13 +28,6 @@ struct Name {
     std::vector<std::string> fail = {};
 };
 
-std::string expand(std::string text, const std::vector<std::pair<std::string, std::string>>& values)
-{
-    for (const auto& [key, value] : values)
-        for (std::size_t at; (at = text.find(key)) != std::string::npos;) text.replace(at, key.size(), value);
-    return text;
-}
-
 class Verification : public testing::TestWithParam<Name> {};
 
 TEST_P(Verification, NameAgainstDigest)
@@ -54,7 +47,7 @@ TEST_P(Verification, NameAgainstDigest)
     if (row.content == Content::changed_byte) bytes[bytes.size() / 2] ^= 1;
     const std::vector<std::pair<std::string, std::string>> values = {
         {"{S}", s.path()}, {"{d}", digest}, {"{D}", upper}, {"{c}", fwu::sha256_hex(bytes)}, {"{Z}", std::string(64, '0')}};
-    const std::string file = expand(row.file, values), arg = expand(row.arg, values);
+    const std::string file = fwu::expand(row.file, values), arg = fwu::expand(row.arg, values);
     if (row.content != Content::none) fwu::write_file(s / file, bytes);
     if (row.content == Content::beyond_the_address_space) {
         ASSERT_EQ(truncate((s / file).c_str(), (off_t{1} << 32) + 64), 0);  // sparse: no disk used
@@ -62,7 +55,7 @@ TEST_P(Verification, NameAgainstDigest)
 
     const std::string before = fwu::snapshot_tree(s.root(), true);
     fwu::RunResult r = fwu::run_tool(s, {arg}, {.fail = row.fail});
-    const std::string out = fwu::announced(arg, "", false) + expand(row.out, values);
+    const std::string out = fwu::announced(arg, "", false) + fwu::expand(row.out, values);
     // libarchive names the descriptor, whose number depends on what the test runner passes on.
     r.out = std::regex_replace(r.out, std::regex("fd [0-9]+"), "fd N");
     EXPECT_EQ(r.err, row.err);

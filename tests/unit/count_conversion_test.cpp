@@ -1,6 +1,5 @@
 // The -e count is read as the 32-bit target's strtoul(text, &end, 0) reads
-// it, on every build. Expectations are that strtoul's results (the fuzz
-// harness compares it with the C library on any text).
+// it, on every build. Expectations are that strtoul's results.
 #include <gtest/gtest.h>
 
 #include <string>
