@@ -98,8 +98,8 @@ constexpr const char* ZEROS = "0000000000000000000000000000000000000000000000000
 const Hostile HOSTILE[] = {
     {"absolute_path", "add('/etc/passwd', data=b'x')", "", 2, "entry '/etc/passwd': an absolute path"},
     {"parent_component", "add('./a/'); add('./a/../../x')", "", 2, "entry './a/../../x': a \"..\" component"},
-    {"through_earlier_link", "add('./etc', SYMTYPE, '/etc'); add('./etc/passwd')", "", 2,
-     "entry './etc/passwd': leads through the symbolic link ./etc that an earlier entry makes"},
+    {"through_earlier_link", "add('./etc/'); add('./etc/ssl', SYMTYPE, '/etc/ssl'); add('./etc/ssl/key')", "", 2,
+     "entry './etc/ssl/key': leads through the symbolic link ./etc/ssl that an earlier entry makes"},
     {"through_link_under_directory_entry", "add('./lib', SYMTYPE, '/lib'); add('./lib', DIRTYPE); add('./lib/libc')",
      "", 2, "entry './lib/libc': leads through the symbolic link ./lib"},
     {"hard_link_outside", "add('./s', LNKTYPE, '/etc/s')", "", 2, "entry './s': a hard link to /etc/s: an absolute path"},

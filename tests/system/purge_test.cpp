@@ -36,9 +36,7 @@ TEST_P(PurgeTest, KeepsExactlyThePreservedPaths)
     const std::string archive = fwu::write_as_digest(s / "archive", fwu::host({"tar", "-cf", "-", "-T", "/dev/null"}));
 
     // However deep the tree, the walk keeps few descriptors open.
-    rlimit files{};
-    getrlimit(RLIMIT_NOFILE, &files);
-    files.rlim_cur = 256;
+    const rlimit files{256, 256};
     setrlimit(RLIMIT_NOFILE, &files);
     const fwu::RunResult r = fwu::run_tool(s, {archive}, {.fail = row.fail});
     EXPECT_EQ(r.out, fwu::announced(archive) + "purge...\nunpack...\nsync\n");

@@ -20,12 +20,12 @@ enum class Content { tar, changed_byte, empty, none, not_an_archive, beyond_the_
 struct Name {
     const char* name;
     Content content;
-    const char* file;  // created below the scratch directory
-    const char* arg;
-    const char* out;   // after the file name line
+    const char* out;  // after the file name line
     const char* err;
     int status;
     std::vector<std::string> fail = {};
+    const char* file = "archives/{d}";  // created below the scratch directory
+    const char* arg = "../archives/{d}";
 };
 
 class Verification : public testing::TestWithParam<Name> {};
@@ -71,30 +71,28 @@ TEST_P(Verification, NameAgainstDigest)
 
 constexpr const char* OK = "Checksum ok ({d})\n";
 constexpr const char* MISMATCH = "Ooops, sha256 check failed!?\nexpected   >{D}<\ncalculated >{d}<\n";
+constexpr const char* CHANGED = "Ooops, sha256 check failed!?\nexpected   >{d}<\ncalculated >{c}<\n";
 
 INSTANTIATE_TEST_SUITE_P(Rows, Verification, testing::Values(
-    Name{"absolute_path", Content::tar, "archives/{d}", "{S}/archives/{d}", OK, "", 0},
-    Name{"relative_path", Content::tar, "archives/{d}", "../archives/./{d}", OK, "", 0},
-    Name{"bare_name", Content::tar, "root/{d}", "{d}", OK, "", 0},
-    Name{"uppercase_name", Content::tar, "archives/{D}", "{S}/archives/{D}", MISMATCH, "", 255},
-    Name{"one_changed_byte", Content::changed_byte, "archives/{d}", "../archives/{d}",
-         "Ooops, sha256 check failed!?\nexpected   >{d}<\ncalculated >{c}<\n", "", 255},
-    Name{"not_an_archive", Content::not_an_archive, "archives/{d}", "../archives/{d}",
-         "Checksum ok ({d})\nUnable to open file: Unrecognized archive format\n", "", 226},
-    Name{"trailing_slash", Content::tar, "archives/{d}", "../archives/{d}/", "", "open failed: Not a directory\n", 255},
-    Name{"empty_file", Content::empty, "archives/{d}", "../archives/{d}", "", "mmap: Invalid argument\n", 255},
-    Name{"missing_file", Content::none, "", "../archives/{d}", "", "open failed: No such file or directory\n", 255},
-    Name{"open_refused", Content::tar, "archives/{d}", "../archives/{d}", "", "open failed: Permission denied\n", 255,
-         {"open:1:EACCES:archives"}},
-    Name{"fstat_fails", Content::tar, "archives/{d}", "../archives/{d}", "", "fstat: Input/output error\n", 255,
-         {"fstat:1:EIO:archives"}},
-    Name{"mmap_fails", Content::tar, "archives/{d}", "../archives/{d}", "", "mmap: Cannot allocate memory\n", 255,
-         {"mmap:1:ENOMEM:archives"}},
-    Name{"unreadable_for_the_reader", Content::tar, "archives/{d}", "../archives/{d}",
-         "Checksum ok ({d})\nUnable to open file: Error reading fd N\n", "", 226, {"read:1:EIO:archives"}},
+    Name{"absolute_path", Content::tar, OK, "", 0, {}, "archives/{d}", "{S}/archives/{d}"},
+    Name{"relative_path", Content::tar, OK, "", 0, {}, "archives/{d}", "../archives/./{d}"},
+    Name{"bare_name", Content::tar, OK, "", 0, {}, "root/{d}", "{d}"},
+    Name{"uppercase_name", Content::tar, MISMATCH, "", 255, {}, "archives/{D}", "{S}/archives/{D}"},
+    Name{"one_changed_byte", Content::changed_byte, CHANGED, "", 255},
+    Name{"not_an_archive", Content::not_an_archive, "Checksum ok ({d})\nUnable to open file: Unrecognized archive format\n",
+         "", 226},
+    Name{"trailing_slash", Content::tar, "", "open failed: Not a directory\n", 255, {}, "archives/{d}", "../archives/{d}/"},
+    Name{"empty_file", Content::empty, "", "mmap: Invalid argument\n", 255},
+    Name{"missing_file", Content::none, "", "open failed: No such file or directory\n", 255},
+    Name{"open_refused", Content::tar, "", "open failed: Permission denied\n", 255, {"open:1:EACCES:archives"}},
+    Name{"fstat_fails", Content::tar, "", "fstat: Input/output error\n", 255, {"fstat:1:EIO:archives"}},
+    Name{"mmap_fails", Content::tar, "", "mmap: Cannot allocate memory\n", 255, {"mmap:1:ENOMEM:archives"}},
+    Name{"unreadable_for_the_reader", Content::tar, "Checksum ok ({d})\nUnable to open file: Error reading fd N\n", "",
+         226, {"read:1:EIO:archives"}},
     // On the 32-bit build it is refused before a byte of it is hashed, not hashed as a shorter file.
-    Name{"beyond_the_address_space", Content::beyond_the_address_space, "archives/{Z}", "{S}/archives/{Z}",
-         "{S}/archives/{Z}: archive of 4294967360 bytes is too large to be verified on this system\n", "", 255}),
+    Name{"beyond_the_address_space", Content::beyond_the_address_space,
+         "{S}/archives/{Z}: archive of 4294967360 bytes is too large to be verified on this system\n", "", 255, {},
+         "archives/{Z}", "{S}/archives/{Z}"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
