@@ -30,6 +30,12 @@ namespace {
     std::abort();
 }
 
+void make_dirs(const std::string& path)
+{
+    std::error_code error;
+    if (std::filesystem::create_directories(path, error); error) fail("mkdir " + path, error.value());
+}
+
 // All of the file `fd` from its start; closes it.
 std::string read_all(int fd, const std::string& what)
 {
@@ -102,12 +108,6 @@ Scratch::~Scratch()
     // rm copes with trees deeper than any path limit; --one-file-system
     // keeps it out of anything mounted below.
     run_host({"rm", "-rf", "--one-file-system", "--", path_});
-}
-
-void make_dirs(const std::string& path)
-{
-    std::error_code error;
-    if (std::filesystem::create_directories(path, error); error) fail("mkdir " + path, error.value());
 }
 
 void write_file(const std::string& path, std::string_view contents, unsigned mode)
@@ -298,11 +298,6 @@ std::string describe_tree(const std::string& dir)
                  "find . -printf '%p %n\\n' | LC_ALL=C sort; find . ! -type l ! -type p | LC_ALL=C sort |"
                  " xargs -d '\\n' getfacl -Pn; find . -type f -o -type d | LC_ALL=C sort | xargs -d '\\n' lsattr -d"},
                 dir);
-}
-
-void use_scratch_with_file_flags()
-{
-    if (const char* tmpdir = std::getenv("TMPDIR"); !tmpdir || !*tmpdir) setenv("TMPDIR", "/var/tmp", 1);
 }
 
 void make_rich_tree(const std::string& src)

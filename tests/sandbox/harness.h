@@ -31,7 +31,6 @@ private:
 };
 
 // Parents are created as needed.
-void make_dirs(const std::string& path);
 void write_file(const std::string& path, std::string_view contents, unsigned mode = 0644);
 std::string read_file(const std::string& path);
 
@@ -112,8 +111,6 @@ RunResult run_host(const std::vector<std::string>& argv, const std::string& cwd 
 // snapshot_tree's lines (with times), then per entry its link count, its
 // ACLs and its file flags, as getfacl and lsattr show them.
 std::string describe_tree(const std::string& dir);
-// tmpfs holds no file flags: scratch trees go to /var/tmp unless $TMPDIR is set.
-void use_scratch_with_file_flags();
 // Owners, setuid/setgid/sticky modes, times, hard and symbolic links, a
 // FIFO, access and default ACLs, file flags, names outside ASCII, and the
 // extended attribute user.note on var/cache/nodump.

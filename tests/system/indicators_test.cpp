@@ -11,13 +11,13 @@
 
 namespace {
 
-// An archive of `files` small files, with the kernel image in the middle
-// when asked; returns its path, named by its digest.
-std::string make_archive(const fwu::Scratch& s, int files, bool kernel_image = false)
+// An archive of `files` small files, with the kernel image in the middle;
+// returns its path, named by its digest.
+std::string make_archive(const fwu::Scratch& s, int files)
 {
     std::vector<std::string> argv = {"tar", "-cf", "-", "-C", s / "src"};
     for (int i = 0; i < files; ++i) {
-        if (kernel_image && i == files / 2) argv.push_back("./tmp/belvonix-update.zImage");
+        if (i == files / 2) argv.push_back("./tmp/belvonix-update.zImage");
         argv.push_back("./f" + std::to_string(i));
         fwu::write_file(s / ("src/f" + std::to_string(i)), "entry " + std::to_string(i) + "\n");
     }
@@ -48,7 +48,7 @@ TEST_P(IndicatorsTest, SplashBarAndLeds)
 {
     const Indicators& c = GetParam();
     fwu::Scratch s;
-    const std::string archive = make_archive(s, c.entries, true);
+    const std::string archive = make_archive(s, c.entries);
     if (c.bar) fwu::add_framebuffer(s);
     for (std::size_t i = 0; i < 5; ++i)
         if (c.leds[i]) fwu::add_led(s, LEDS[i]);
