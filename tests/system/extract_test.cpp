@@ -79,6 +79,8 @@ void damage(std::string& tar, Damage how)
 {
     if (how == Damage::checksum) tar[B_HEADER + 1] ^= 1;
     if (how == Damage::cut_in_data) tar.resize(1000);
+    if (how == Damage::malformed_pax)
+        tar = fwu::python_tar("add('./PaxHeaders/a', XHDTYPE, data=b'9 path=a\\n5 x\\n'); add('./a', data=b'a')");
     if (how == Damage::negative_size) {
         std::fill_n(&tar[B_HEADER + 124], 12, '\xff');  // base-256: -1
         std::fill_n(&tar[B_HEADER + 148], 8, ' ');
@@ -124,8 +126,6 @@ TEST_P(Extraction, EntriesCountsAndFailures)
     tar.insert(tar.end(), row.members.begin(), row.members.end());
     std::string bytes = fwu::host(tar);
     damage(bytes, row.damage);
-    if (row.damage == Damage::malformed_pax)
-        bytes = fwu::python_tar("add('./PaxHeaders/a', XHDTYPE, data=b'9 path=a\\n5 x\\n'); add('./a', data=b'a')");
     const std::string archive = fwu::write_as_digest(s / row.archive_dir, bytes);
     std::vector<std::string> args = {archive};
     if (*row.count) args.insert(args.begin(), {"-e", row.count});
