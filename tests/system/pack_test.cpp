@@ -76,7 +76,7 @@ struct Hostile {
     const char* file_name;  // "": the archive's digest
     int status;
     const char* message;  // standard error (or output) holds it
-    std::vector<std::string> args = {"check", "@"};  // "@": the archive
+    std::vector<std::string> args = {"check", "@"};  // "@": the archive, "{S}": the scratch directory
     friend void PrintTo(const Hostile& row, std::ostream* out) { *out << row.name; }
 };
 
@@ -90,7 +90,7 @@ TEST_P(HostileArchive, IsReported)
     const std::string archive = *row.file_name ? s / row.file_name : fwu::write_as_digest(s.path(), bytes);
     fwu::write_file(archive, bytes);
     std::vector<std::string> argv = {fwu::PACK_PATH};
-    for (const std::string& arg : row.args) argv.push_back(fwu::expand(arg, {{"@", archive}}));
+    for (const std::string& arg : row.args) argv.push_back(fwu::expand(arg, {{"@", archive}, {"{S}", s.path()}}));
     const fwu::RunResult r = fwu::run_host(argv);
     EXPECT_EQ(r.status, row.status);
     EXPECT_NE((r.err + r.out).find(row.message), std::string::npos) << r.err;
@@ -118,6 +118,8 @@ const Hostile HOSTILE[] = {
     {"unreadable", "", "", 3, "firmware-pack: cannot read /nonexistent/update: No such file or directory\n",
      {"check", "/nonexistent/update"}},
     {"help", "", "", 0, "Exit status: 0 done", {"--help"}},
+    {"kernel_image_already_in_the_tree", "add('./x')", "tmp/belvonix-update.zImage", 3,
+     "already holds tmp/belvonix-update.zImage; remove it or leave out --kernel", {"create", "--kernel", "@", "{S}", "{S}"}},
 };
 
 INSTANTIATE_TEST_SUITE_P(Check, HostileArchive, testing::ValuesIn(HOSTILE),
