@@ -18,6 +18,8 @@
  * writes the bytes of FWU_OVERWRITE_FROM over FWU_OVERWRITE_TO in place
  * (the same file, cut or grown to their length) just before that call runs:
  * a file rewritten, cut short or appended to under a program that holds it.
+ * ERRNO STOP stops the process (SIGSTOP) just before that call runs, for a
+ * person to change something at that moment; SIGCONT lets the call run.
  *
  *   FWU_TRACE=FILE             appends a line to FILE for every call of
  *                              sync ("sync") and ioctl ("ioctl PATH 0xREQUEST")
@@ -67,6 +69,7 @@ struct rule {
     int kill;   /* the action is SIGKILL, not an errno */
     int rename; /* the action is a rename, the call then runs */
     int overwrite; /* the action is an overwrite, the call then runs */
+    int stop;   /* the action is SIGSTOP, the call runs after SIGCONT */
     unsigned long calls;
 };
 
@@ -141,10 +144,11 @@ static void parse_rule(const char *text, size_t length)
     r->kill = error_length == 4 && strncmp(colon2 + 1, "KILL", 4) == 0;
     r->rename = error_length == 6 && strncmp(colon2 + 1, "RENAME", 6) == 0;
     r->overwrite = error_length == 9 && strncmp(colon2 + 1, "OVERWRITE", 9) == 0;
+    r->stop = error_length == 4 && strncmp(colon2 + 1, "STOP", 4) == 0;
     r->error = parse_errno(colon2 + 1, error_length);
     if (colon3)
         copy_field(r->match, sizeof r->match, colon3 + 1, (size_t)(end - colon3 - 1));
-    if (r->nth == 0 || (r->error == 0 && !r->kill && !r->rename && !r->overwrite)) {
+    if (r->nth == 0 || (r->error == 0 && !r->kill && !r->rename && !r->overwrite && !r->stop)) {
         fprintf(stderr, "fwu-testhooks: ignoring rule '%.*s'\n", (int)length, text);
         return;
     }
@@ -221,6 +225,8 @@ static int injected_error(const char *function, const char *path, int fd)
         if (r->calls == r->nth || (r->and_later && r->calls > r->nth)) {
             if (r->kill)
                 raise(SIGKILL);
+            if (r->stop)
+                raise(SIGSTOP);
             if (r->rename && getenv("FWU_RENAME_FROM") && getenv("FWU_RENAME_TO") &&
                 rename(getenv("FWU_RENAME_FROM"), getenv("FWU_RENAME_TO")) != 0)
                 perror("fwu-testhooks: rename");
