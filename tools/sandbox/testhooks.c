@@ -420,24 +420,32 @@ int ioctl(int fd, unsigned long request, ...)
     return real(fd, request, argument);
 }
 
-/* The seconds that a gettimeofday call answers: the real ones, or with
- * FWU_CLOCK_STEP=1 one more than the previous answer. */
-static long long clock_seconds(long long real_seconds)
+/* With FWU_CLOCK_STEP=1, what a gettimeofday call answers in place of the
+ * real time: the first answer, then one second more at every call, the
+ * microseconds staying those of the first answer. */
+static void step_clock(long long *seconds, long long *micros)
 {
-    static long long last;
+    static long long first_seconds, first_micros, calls;
     const char *step = getenv("FWU_CLOCK_STEP");
     if (!step || strcmp(step, "1") != 0)
-        return real_seconds;
-    last = last ? last + 1 : real_seconds;
-    return last;
+        return;
+    if (calls++ == 0) {
+        first_seconds = *seconds;
+        first_micros = *micros;
+    }
+    *seconds = first_seconds + calls - 1;
+    *micros = first_micros;
 }
 
 int gettimeofday(struct timeval *restrict tv, void *restrict tz)
 {
     REAL(gettimeofday);
     const int result = real(tv, tz);
+    long long seconds = tv->tv_sec, micros = tv->tv_usec;
     if (result == 0)
-        tv->tv_sec = (time_t)clock_seconds(tv->tv_sec);
+        step_clock(&seconds, &micros);
+    tv->tv_sec = (time_t)seconds;
+    tv->tv_usec = (suseconds_t)micros;
     return result;
 }
 
@@ -473,8 +481,8 @@ int __gettimeofday64(struct timeval64 *tv, void *tz)
 {
     REAL(__gettimeofday64);
     const int result = real(tv, tz);
-    if (result == 0 && tv)
-        tv->tv_sec = clock_seconds(tv->tv_sec);
+    if (result == 0)
+        step_clock(&tv->tv_sec, &tv->tv_usec);
     return result;
 }
 #endif
