@@ -3,10 +3,14 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string_view>
 
+#include "digest/sha256.h"
 #include "indicators/fb.h"
 #include "indicators/leds.h"
 #include "update/archive_layout.h"
@@ -33,6 +37,85 @@ void simulate_ubifs_error(int ubifs_error_fd)
     [[maybe_unused]] const ssize_t ignored = write(ubifs_error_fd, "1\n", 2);
 }
 
+// The second read of the archive, the one extracted. The verification
+// hashed `length` bytes through a mapping; the reader gets those bytes once
+// more through the same descriptor and never one beyond them, and they are
+// hashed again as they go, so that a file rewritten in place, grown, cut
+// short or a medium that answers differently the second time is found out.
+struct second_read {
+    int fd;
+    uint64_t length;
+    const char* digest;  // the verified one
+    uint64_t handed_out;
+    sha256_stream stream;
+    bool failed;              // a read failed: the bytes cannot be checked
+    bool ended;               // the last, short block is in `block`, not hashed yet
+    std::size_t last_length;
+    unsigned char block[READ_BLOCK_SIZE];
+};
+static_assert(READ_BLOCK_SIZE % 64 == 0, "whole blocks are hashed as they are read");
+
+second_read archive_bytes;
+
+// Reads the next block of the verified bytes into r->block; a whole one is
+// hashed at once. Returns its length: 0 after the verified length or where
+// the file now ends, -1 with errno set when it cannot be read.
+ssize_t read_block(second_read* r)
+{
+    if (r->ended) return 0;
+    const auto wanted = static_cast<std::size_t>(std::min<uint64_t>(r->length - r->handed_out, sizeof r->block));
+    std::size_t got = 0;
+    while (got < wanted) {
+        const ssize_t n = read(r->fd, r->block + got, wanted - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            r->failed = true;
+            return -1;
+        }
+        if (n == 0) break;
+        got += static_cast<std::size_t>(n);
+    }
+    r->handed_out += got;
+    if (got == sizeof r->block) {
+        sha256_feed_blocks(&r->stream, r->block, got / 64);
+    } else {
+        r->ended = true;
+        r->last_length = got;
+    }
+    return static_cast<ssize_t>(got);
+}
+
+la_ssize_t read_verified(struct archive* reader, void* /*client_data*/, const void** block)
+{
+    const ssize_t n = read_block(&archive_bytes);
+    if (n < 0) archive_set_error(reader, errno, "Error reading fd %d", archive_bytes.fd);
+    *block = archive_bytes.block;
+    return n;
+}
+
+// Reads what the reader left of the verified bytes and compares the second
+// digest with the verified one. Returns false after reporting a difference,
+// or a failed read (the reader has reported one of its own already).
+bool read_bytes_were_verified(second_read* r)
+{
+    if (r->failed) return false;
+    ssize_t n = 0;
+    while ((n = read_block(r)) > 0) {}
+    if (n < 0) {
+        perror("read");
+        return false;
+    }
+    char calculated[65];
+    sha256_concatenated_hex(sha256_finish(&r->stream, r->block, r->last_length), calculated);
+    if (std::strcmp(calculated, r->digest) == 0) return true;
+    puts("Ooops, the archive changed after its check!?");
+    printf("verified   >%s<\n", r->digest);
+    printf("read again >%s<\n", calculated);
+    puts("The tree is partly written from bytes that were not the verified ones:");
+    puts("run the update again with an intact archive to complete it.");
+    return false;
+}
+
 }  // namespace
 
 int setup_error_injection()
@@ -47,8 +130,14 @@ int setup_error_injection()
     return fd;
 }
 
-int open_archive_reader(int archive_fd, struct archive** reader)
+int open_archive_reader(const verified_archive& archive, struct archive** reader)
 {
+    second_read& r = archive_bytes;
+    r.fd = archive.fd;
+    r.length = archive.length;
+    r.digest = archive.digest;
+    sha256_begin(&r.stream);
+
     struct archive* const created = archive_read_new();
     if (created == nullptr) {
         puts("Unable to create archive reader");
@@ -57,7 +146,8 @@ int open_archive_reader(int archive_fd, struct archive** reader)
     archive_read_support_format_tar(created);
     archive_read_support_filter_all(created);
     archive_read_extract_set_progress_callback(created, blink_leds, nullptr);
-    const int status = archive_read_open_fd(created, archive_fd, READ_BLOCK_SIZE);
+    // No skip callback: the bytes of a skipped entry are read, so hashed, too.
+    const int status = archive_read_open(created, nullptr, nullptr, read_verified, nullptr);
     if (status != ARCHIVE_OK) {
         printf("Unable to open file: %s\n", error_text(created));
         archive_read_free(created);
@@ -109,6 +199,7 @@ int extract_archive(struct archive* reader, int fb_fd, int ubifs_error_fd)
         }
         ++entries_seen;
     }
+    if (!read_bytes_were_verified(&archive_bytes)) result = -1;
     blink_leds(nullptr);
     archive_read_close(reader);
     archive_read_free(reader);

@@ -23,10 +23,10 @@ int main(int argc, char** argv)
     const int fb_fd = setup_framebuffer();
 
     // ...and the archive is the one its name promises.
-    const int archive_fd = verify_archive_name();
-    if (archive_fd < 0) return -1;
+    verified_archive verified{};
+    if (verify_archive_name(&verified) < 0) return -1;
     struct archive* reader = nullptr;
-    if (const int status = open_archive_reader(archive_fd, &reader); status != ARCHIVE_OK) {
+    if (const int status = open_archive_reader(verified, &reader); status != ARCHIVE_OK) {
         return status;
     }
 

@@ -179,20 +179,20 @@ void remove_entry(std::vector<level>& stack, const std::string& path)
 
 // Leaves the innermost level, whose entries are all handled, and removes
 // it from its parent; it stays if something in it was preserved or could
-// not be deleted.
+// not be deleted. A level moved or replaced meanwhile is not the walk's any
+// more and stays where it went; the walk goes on with the parent's other
+// entries, unless the parent itself could not be found again.
 void leave(std::vector<level>& stack)
 {
-    if (!still_in_parent(stack)) {
-        // Moved or replaced, it or its parent: neither is the walk's any more.
-        close_level(&stack.back());
-        stack.pop_back();
-        stack.back().next = stack.back().entries.size();
-        return;
-    }
+    const bool in_place = still_in_parent(stack);
     close_level(&stack.back());
     stack.pop_back();
     level& parent = stack.back();
-    unlinkat(parent.fd, current_name(parent), AT_REMOVEDIR);
+    if (parent.fd < 0) {
+        parent.next = parent.entries.size();
+        return;
+    }
+    if (in_place) unlinkat(parent.fd, current_name(parent), AT_REMOVEDIR);
     skip_entry(&parent);
 }
 

@@ -34,15 +34,25 @@ const char* program_name(int argc, char** argv);
 bool running_as_root();
 bool root_is_local();
 
-// Returns a read-only descriptor of the verified archive, or -1.
-int verify_archive_name();
+// What the verification hands to the reader: the archive's descriptor, how
+// many of its bytes were hashed and their digest, which its name holds.
+struct verified_archive {
+    int fd;
+    uint64_t length;
+    char digest[65];
+};
+// Fills *archive; returns its read-only descriptor, or -1.
+int verify_archive_name(verified_archive* archive);
 
 int setup_error_injection();
 // Returns libarchive's status of the open; *reader is set only on success.
-int open_archive_reader(int archive_fd, struct archive** reader);
+// The reader gets no byte beyond the length verified and hashes every byte
+// it gets, for extract_archive to compare with the verified digest.
+int open_archive_reader(const verified_archive& archive, struct archive** reader);
 // Returns 0 when the working directory was purged, -1 when it could not be
 // determined (nothing is deleted then).
 int purge_working_directory();
-// Returns 0 after a complete extraction, -1 after a failed header read;
-// a failed entry ends the process with status 255.
+// Returns 0 after a complete extraction, -1 after a failed header read or
+// when the bytes read were not the verified ones; a failed entry ends the
+// process with status 255.
 int extract_archive(struct archive* reader, int fb_fd, int ubifs_error_fd);

@@ -1,5 +1,7 @@
 #include <fcntl.h>
 #include <libgen.h>
+#include <setjmp.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -34,9 +36,48 @@ sha256_digest hash_mapping(const unsigned char* data, std::size_t size)
     return sha256_finish(&stream, data + done, size - done);
 }
 
+// A page of the mapping that cannot be read (the file was cut short under
+// it, a stick was pulled, a sector failed) raises SIGBUS. While the archive
+// is hashed, such a fault inside the mapping jumps back to hash_guarded.
+sigjmp_buf unreadable_page;
+const unsigned char* mapping_begin;
+const unsigned char* mapping_end;
+
+void on_bus_error(int /*signal*/, siginfo_t* info, void* /*context*/)
+{
+    const auto* const address = static_cast<const unsigned char*>(info->si_addr);
+    if (address >= mapping_begin && address < mapping_end) siglongjmp(unreadable_page, 1);
+    // Not the archive's fault: the faulting access repeats and ends the
+    // process as it would have without this handler.
+    signal(SIGBUS, SIG_DFL);
+}
+
+// Hashes the mapping; false, after reporting it, when a page of it could
+// not be read.
+bool hash_guarded(const unsigned char* data, std::size_t size, sha256_digest* digest)
+{
+    mapping_begin = data;
+    mapping_end = data + size;
+    struct sigaction guard {};
+    guard.sa_sigaction = on_bus_error;
+    guard.sa_flags = SA_SIGINFO;
+    sigemptyset(&guard.sa_mask);
+    struct sigaction previous {};
+    sigaction(SIGBUS, &guard, &previous);
+    if (sigsetjmp(unreadable_page, 1) != 0) {
+        sigaction(SIGBUS, &previous, nullptr);
+        printf("%s: archive could not be read while it was verified (cut short, or a failing medium)\n",
+               update_options.archive_path);
+        return false;
+    }
+    *digest = hash_mapping(data, size);
+    sigaction(SIGBUS, &previous, nullptr);
+    return true;
+}
+
 // Hashes the open archive through a read-only mapping. Returns false after
 // reporting a failure.
-bool hash_archive(int fd, sha256_digest* digest)
+bool hash_archive(int fd, verified_archive* archive, sha256_digest* digest)
 {
     struct stat status {};
     if (fstat(fd, &status) != 0) {
@@ -55,26 +96,27 @@ bool hash_archive(int fd, sha256_digest* digest)
         return false;
     }
     madvise(mapping, size, MADV_SEQUENTIAL);
-    *digest = hash_mapping(static_cast<const unsigned char*>(mapping), size);
+    const bool hashed = hash_guarded(static_cast<const unsigned char*>(mapping), size, digest);
     munmap(mapping, size);
-    return true;
+    archive->length = size;
+    return hashed;
 }
 
 }  // namespace
 
-int verify_archive_name()
+int verify_archive_name(verified_archive* archive)
 {
-    // The descriptor stays open for the reader, so that the bytes extracted
-    // are the bytes verified even if the file is replaced in between.
+    // The descriptor stays open for the reader, so that a file renamed over
+    // the name in between is not read; the reader checks the bytes again.
     const int fd = open(update_options.archive_path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         perror("open failed");
         return -1;
     }
     sha256_digest digest;
-    if (!hash_archive(fd, &digest)) return -1;
+    if (!hash_archive(fd, archive, &digest)) return -1;
 
-    char calculated[65];
+    char (&calculated)[65] = archive->digest;
     sha256_concatenated_hex(digest, calculated);
 
     // POSIX basename may modify its argument, hence the copy.
@@ -92,5 +134,6 @@ int verify_archive_name()
         return -1;
     }
     printf("Checksum ok (%s)\n", calculated);
+    archive->fd = fd;
     return fd;
 }

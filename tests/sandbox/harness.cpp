@@ -50,9 +50,11 @@ std::string read_all(int fd, const std::string& what)
     return contents;
 }
 
-// Runs `argv` in a process group of its own, with stdin from /dev/null and
-// stdout and stderr into unnamed files; kills the group after `timeout`.
-RunResult spawn(const std::vector<std::string>& argv, const std::string& cwd, std::chrono::seconds timeout)
+// Runs `argv` in a process group of its own, with stdin from /dev/null (or
+// closed) and stdout and stderr into unnamed files; kills the group after
+// `timeout`.
+RunResult spawn(const std::vector<std::string>& argv, const std::string& cwd, std::chrono::seconds timeout,
+                bool stdin_closed = false)
 {
     const int out = open("/tmp", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
     const int err = open("/tmp", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
@@ -64,7 +66,7 @@ RunResult spawn(const std::vector<std::string>& argv, const std::string& cwd, st
     if (pid == 0) {
         setpgid(0, 0);
         close(0);
-        open("/dev/null", O_RDONLY);
+        if (!stdin_closed) open("/dev/null", O_RDONLY);
         dup2(out, 1);
         dup2(err, 2);
         if (cwd.empty() || chdir(cwd.c_str()) == 0) execvp(args[0], args.data());
@@ -283,7 +285,7 @@ RunResult run_tool(const Scratch& s, const std::vector<std::string>& args, const
     argv.push_back("--");
     argv.push_back(o.program.empty() ? TOOL_PATH : o.program);
     argv.insert(argv.end(), args.begin(), args.end());
-    return spawn(argv, {}, o.timeout);
+    return spawn(argv, {}, o.timeout, o.stdin_closed);
 }
 
 RunResult run_host(const std::vector<std::string>& argv, const std::string& cwd)

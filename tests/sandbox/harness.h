@@ -93,6 +93,7 @@ struct RunOptions {
     std::vector<std::string> fail{};        // fault rules FUNC:N[+]:ERRNO[:MATCH]
     std::vector<std::string> env{};         // NAME=VALUE
     std::string program{};                  // empty: the tool
+    bool stdin_closed = false;              // start it without descriptor 0
     std::chrono::seconds timeout{120};
 };
 

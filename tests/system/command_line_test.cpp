@@ -57,6 +57,7 @@ INSTANTIATE_TEST_SUITE_P(Rows, CommandLine, testing::Values(
     Line{"no_arguments", {}, USAGE},
     Line{"count_missing", {"@", "-e"}, USAGE},
     Line{"unknown_option", {"-x", "@"}, USAGE},
+    Line{"lone_dash", {"-"}, USAGE},
     Line{"two_files", {"@", "G"}, USAGE},
     Line{"count_not_a_number", {"-e", "12abc", "@"}, PARSE_ERROR},
     Line{"count_is_an_option", {"-e", "-s", "@"}, PARSE_ERROR},

@@ -6,6 +6,7 @@
 // indicators never stop the update.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <regex>
 
 #include <signal.h>
@@ -119,7 +120,8 @@ TEST_P(Extraction, EntriesCountsAndFailures)
     const Entries& row = GetParam();
     fwu::Scratch s;
     fwu::make_tree(s / "src", {"a=" + std::string(2000, 'a'), "b", "c=c\n", "big=" + std::string(100000, 'b'),
-                               "tmp/belvonix-update.zImage=zImage"});
+                               "tmp/belvonix-update.zImage=zImage", "tmp/belvonix-update.zImage.old=old",
+                               "tmp/Belvonix-update.zImage=other"});
     fwu::make_tree(s.root(), {"old/f=old"});
     fwu::add_devices(s);
     std::vector<std::string> tar = {"tar", "--format=ustar", "-C", s / "src", "-cf", "-", "-T", "/dev/null"};
@@ -130,10 +132,11 @@ TEST_P(Extraction, EntriesCountsAndFailures)
     std::vector<std::string> args = {archive};
     if (*row.count) args.insert(args.begin(), {"-e", row.count});
 
-    fwu::RunResult r = fwu::run_tool(s, args, {.fail = {row.fail}});
+    const std::vector<std::string> trace = {"FWU_TRACE=" + s / "trace"};
+    fwu::RunResult r = fwu::run_tool(s, args, {.fail = {row.fail}, .env = trace});
     if (row.killed) {
         ASSERT_EQ(r.status, 128 + SIGKILL) << r.out << r.err;
-        r = fwu::run_tool(s, args);
+        r = fwu::run_tool(s, args, {.env = trace});
     }
     // libarchive names the descriptor, whose number depends on what the test runner passes on.
     // A switch that cannot be opened is reported instead of the count.
@@ -144,6 +147,15 @@ TEST_P(Extraction, EntriesCountsAndFailures)
     const bool injected = row.tail.find(INJECTED) != std::string::npos;
     EXPECT_EQ(fwu::read_file(s / "debug/ubifs/ubi0_0/ro_error"), row.switch_after ? row.switch_after : injected ? "1\n" : "");
     EXPECT_EQ(fwu::paths_below(s.root()), row.tree);
+    // One at the kernel image, which every row reaches, and one at the ending.
+    const std::string trace_lines = fwu::read_file(s / "trace");
+    const auto count = [](const std::string& text, const std::string& line) {
+        std::size_t n = 0;
+        for (std::size_t at = 0; (at = text.find(line, at)) != std::string::npos; at += line.size()) ++n;
+        return n;
+    };
+    EXPECT_EQ(count(trace_lines, "sync\n"), std::count(row.members.begin(), row.members.end(), DOT_KERNEL[1]) +
+                                                 (row.tail.ends_with(SYNC) ? 1 : 0));
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, Extraction, testing::Values(
@@ -151,6 +163,9 @@ INSTANTIATE_TEST_SUITE_P(Rows, Extraction, testing::Values(
     Entries{"count_beyond_the_entries", DOT_KERNEL, Damage::none, "4", UNPACK + SYNC, 0, "0-41", "a c"},
     Entries{"kernel_image_without_dot_extracted", {"a", "tmp/belvonix-update.zImage", "c"}, Damage::none, "",
             UNPACK + SYNC, 0, "0-42", "a c tmp tmp/belvonix-update.zImage"},
+    Entries{"kernel_image_near_misses_extracted",
+            {"a", "./tmp/belvonix-update.zImage.old", "./tmp/Belvonix-update.zImage", "c"}, Damage::none, "",
+            UNPACK + SYNC, 0, "0-43", "a c tmp tmp/Belvonix-update.zImage tmp/belvonix-update.zImage.old"},
     Entries{"archive_below_the_root", ABC, Damage::none, "", UNPACK + SYNC, 0, "0-42", "a b c", "root/updates"},
     Entries{"damaged_header_retried_and_counted", ABC, Damage::checksum, "3", UNPACK + INJECTED + SYNC, 0, "0-41", "a c"},
     Entries{"bad_header", ABC, Damage::negative_size, "",

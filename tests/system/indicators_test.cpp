@@ -6,6 +6,7 @@
 
 #include <unistd.h>
 
+#include <sstream>
 
 #include "harness.h"
 
@@ -39,6 +40,8 @@ struct Indicators {
     const char* bar;                // the strip afterwards; "": the screen stays as it was; nullptr: no fb0
     const char* fail = "";
     bool silent = false;
+    bool clock_step = false;    // every call of the LED rule a second after the one before: each one swaps
+    bool stdin_closed = false;  // LED 3, opened first, gets descriptor 0
 };
 
 class IndicatorsTest : public testing::TestWithParam<Indicators> {};
@@ -52,8 +55,10 @@ TEST_P(IndicatorsTest, SplashBarAndLeds)
     if (c.bar) fwu::add_framebuffer(s);
     for (std::size_t i = 0; i < 5; ++i)
         if (c.leds[i]) fwu::add_led(s, LEDS[i]);
+    std::vector<std::string> env = {"FWU_TRACE=" + s / "trace"};
+    if (c.clock_step) env.push_back("FWU_CLOCK_STEP=1");
     const fwu::RunResult r = fwu::run_tool(s, c.silent ? std::vector<std::string>{"-s", archive} : std::vector{archive},
-                                           {.fail = {c.fail}});
+                                           {.fail = {c.fail}, .env = env, .stdin_closed = c.stdin_closed});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, fwu::announced(archive) + "purge...\nunpack...\nsync\n");
     EXPECT_EQ(r.err, "");
@@ -61,6 +66,12 @@ TEST_P(IndicatorsTest, SplashBarAndLeds)
         if (c.leds[i]) {
             EXPECT_EQ(fwu::read_file(brightness(s, LEDS[i])), c.leds[i]) << LEDS[i];
         }
+    // The screen information is read and the first page panned to.
+    std::istringstream trace(fwu::read_file(s / "trace"));
+    std::string fb_requests;
+    for (std::string line; std::getline(trace, line);)
+        if (line.starts_with("ioctl /dev/fb0 ")) fb_requests += line.substr(15) + " ";
+    EXPECT_EQ(fb_requests, c.bar && *c.bar ? "0x4600 0x4606 " : "");
     if (!c.bar) {
         EXPECT_NE(access((s / "dev/fb0").c_str(), F_OK), 0);
         return;
@@ -86,7 +97,11 @@ INSTANTIATE_TEST_SUITE_P(Rows, IndicatorsTest, testing::Values(
     Indicators{"silent", 2, {"", "", "", "", "0\n"}, NO, "", true},
     Indicators{"fall_backs", 2, {NO, NO, "1\n", "0\n", "0\n"}, NO},
     Indicators{"first_choice_and_fall_back", 2, {"1\n", NO, "", "0\n", NO}, NO},
-    Indicators{"led_2_missing", 2, {"", NO, "", NO, "0\n"}, NO}),
+    Indicators{"led_2_missing", 2, {"", NO, "", NO, "0\n"}, NO},
+    // After each of the 3 header reads (the kernel image, f0, the end), for
+    // f0's one block of data, and at the ending.
+    Indicators{"every_call", 1, {"1\n0\n1\n0\n1\n", "0\n1\n0\n1\n0\n", NO, NO, NO}, NO, "", false, true},
+    Indicators{"led_3_on_descriptor_0", 2, {NO, NO, NO, NO, ""}, NO, "", false, false, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // A tar archive whose one file decompresses slowly: hundreds of MB of text

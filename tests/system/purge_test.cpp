@@ -55,6 +55,11 @@ INSTANTIATE_TEST_SUITE_P(Rows, PurgeTest, testing::Values(
           "home home/chrome home/chrome/.config home/chrome/.config/x var var/alsa var/alsa/asound.state "
           "var/belvonix-1.0 var/belvonix-1.0/state var/lib var/lib/bluetooth var/lib/bluetooth/00:11 "
           "var/lib/bluetooth/00:11/info var/lib/reports var/lib/reports/finished var/lib/reports/finished/x"},
+    Purge{"empty_preserved_directories",
+          {"etc/belvonix/", "etc/dropbear/", "home/chrome/", "var/alsa/", "var/lib/bluetooth/", "var/lib/reports/finished/",
+           "var/belvonix-1.0/"},
+          "etc etc/belvonix etc/dropbear home home/chrome var var/alsa var/belvonix-1.0 var/lib var/lib/bluetooth "
+          "var/lib/reports var/lib/reports/finished"},
     Purge{"near_misses_are_deleted", {"etc/belvoni", "home/chrom", "ETC/belvonix/f", "x/etc/belvonix/f", "etc/x/belvonix"}, ""},
     // The rules refuse any open of "rootlink", so that a walk that followed
     // the link to "/" would fail loudly instead of emptying it.
@@ -82,11 +87,16 @@ INSTANTIATE_TEST_SUITE_P(Rows, PurgeTest, testing::Values(
     [](const auto& info) { return std::string(info.param.name); });
 
 // A directory moved out of the root while it is emptied is given up once
-// the walk notices: at the next directory it enters or leaves.
+// the walk notices, at the next directory it enters or leaves; the walk goes
+// on with the other entries of its parent, the root here, listed before and
+// after it.
 TEST(PurgeRoot, GivesUpADirectoryMovedAway)
 {
     fwu::Scratch s;
-    fwu::make_tree(s.root(), {"a/b/t1=1", "a/c/t2=2"});
+    std::vector<std::string> tree;
+    for (int i = 0; i < 40; ++i) tree.push_back("s" + std::to_string(i) + (i % 2 ? "/f" : ""));
+    tree.insert(tree.begin() + 20, {"a/b/t1=1", "a/c/t2=2"});
+    fwu::make_tree(s.root(), tree);
     const std::string archive = fwu::write_as_digest(s / "archive", fwu::host({"tar", "-cf", "-", "-T", "/dev/null"}));
     const fwu::RunResult r = fwu::run_tool(
         s, {archive},

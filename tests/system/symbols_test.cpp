@@ -1,5 +1,7 @@
-// The executable's dynamic symbol table defines exactly the names of
-// exports.list, apart from what the toolchain puts there on its own.
+// The executable's dynamic symbol table defines exactly the names that the
+// device's programs link against, apart from what the toolchain puts there on
+// its own. The names are written out here, not read from exports.list, so
+// that a name dropped from that list shows.
 #include <gtest/gtest.h>
 
 #include <regex>
@@ -24,16 +26,18 @@ std::set<std::string> dynamic_symbols(const char* flag)
     return names;
 }
 
-TEST(Symbols, DynamicTableHoldsExactlyTheExportList)
+TEST(Symbols, DynamicTableHoldsExactlyTheDeviceNames)
 {
-    std::set<std::string> listed;
-    std::istringstream list(fwu::read_file(FWU_EXPORTS_LIST));
-    for (std::string token; list >> token;)
-        if (token != "{" && token != "};" && token.back() == ';') listed.insert(token.substr(0, token.size() - 1));
-    // The C runtime's marker that the program uses today's stdio: without
-    // it the 32-bit glibc switches the standard streams to old objects.
-    listed.insert("_IO_stdin_used");
-    EXPECT_EQ(dynamic_symbols("--defined-only"), listed);
+    EXPECT_EQ(dynamic_symbols("--defined-only"),
+              (std::set<std::string>{
+                  "main", "sha256", "sha256_string", "sha256_hexdigest", "string_sha256_hexdigest", "debug_print_digest",
+                  "convert_int32_little_endian", "convert_int64_little_endian", "convert_int32_big_endian",
+                  "convert_int64_big_endian", "little_endian", "swap_bytes", "rotate_right",
+                  "p_convert_int32_to_big_endian", "p_convert_int64_to_big_endian", "ROUND_CONSTANTS", "DEFAULT_SHA256",
+                  "fb_open", "fb_draw_progress",
+                  // The C runtime's marker that the program uses today's stdio: without
+                  // it the 32-bit glibc switches the standard streams to old objects.
+                  "_IO_stdin_used"}));
 }
 
 // libarchive keeps the time_t of its own build while the tool's is 64-bit:
@@ -47,8 +51,8 @@ TEST(Symbols, LibarchiveCallsCarryNoTimes)
     EXPECT_EQ(imported, (std::set<std::string>{"archive_entry_pathname", "archive_error_string", "archive_read_close",
                                                "archive_read_extract", "archive_read_extract_set_progress_callback",
                                                "archive_read_free", "archive_read_new", "archive_read_next_header",
-                                               "archive_read_open_fd", "archive_read_support_filter_all",
-                                               "archive_read_support_format_tar"}));
+                                               "archive_read_open", "archive_read_support_filter_all",
+                                               "archive_read_support_format_tar", "archive_set_error"}));
 }
 
 }  // namespace

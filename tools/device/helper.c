@@ -9,16 +9,22 @@
  *                            path type mode uid gid size mtime nlink extra,
  *                            where extra is a content hash, a link target or
  *                            a device number.
+ *   helper fb pan            make /dev/fb0's virtual screen two pages high,
+ *                            paint the second grey and show it, as a program
+ *                            that flips pages may leave the display.
+ *   helper fb shown          write the page that /dev/fb0 shows to stdout.
  */
 #define _GNU_SOURCE
 #include <dirent.h>
 #include <fcntl.h>
 #include <inttypes.h>
+#include <linux/fb.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/time.h>
@@ -170,6 +176,42 @@ static void list(const char *dir, const char *rel)
     free(names);
 }
 
+static int fb(const char *what)
+{
+    static unsigned char page[1 << 20];
+    struct fb_var_screeninfo var;
+    struct fb_fix_screeninfo fix;
+    int fd = open("/dev/fb0", O_RDWR);
+    if (fd < 0 || ioctl(fd, FBIOGET_VSCREENINFO, &var) != 0 || ioctl(fd, FBIOGET_FSCREENINFO, &fix) != 0) {
+        perror("/dev/fb0");
+        return 1;
+    }
+    size_t size = (size_t)fix.line_length * var.yres;
+    if (size > sizeof page) {
+        fprintf(stderr, "helper: a page of %zu bytes is too large\n", size);
+        return 1;
+    }
+    if (strcmp(what, "shown") == 0) {
+        ssize_t n = pread(fd, page, size, (off_t)var.yoffset * fix.line_length);
+        return n != (ssize_t)size || write(1, page, size) != (ssize_t)size;
+    }
+    var.yres_virtual = 2 * var.yres;
+    if (ioctl(fd, FBIOPUT_VSCREENINFO, &var) != 0) {
+        perror("FBIOPUT_VSCREENINFO");
+        return 1;
+    }
+    for (size_t i = 0; i + 1 < size; i += 2) {
+        page[i] = 0x10; /* RGB565 0x8410, grey */
+        page[i + 1] = 0x84;
+    }
+    var.yoffset = var.yres;
+    if (pwrite(fd, page, size, (off_t)size) != (ssize_t)size || ioctl(fd, FBIOPAN_DISPLAY, &var) != 0) {
+        perror("second page");
+        return 1;
+    }
+    return 0;
+}
+
 int main(int argc, char **argv)
 {
     if (argc >= 4 && strcmp(argv[1], "leds") == 0)
@@ -178,6 +220,8 @@ int main(int argc, char **argv)
         list(argv[2], ".");
         return fflush(stdout) != 0;
     }
-    fprintf(stderr, "usage: helper leds LOG NAME... | helper tree DIR\n");
+    if (argc == 3 && strcmp(argv[1], "fb") == 0 && (strcmp(argv[2], "pan") == 0 || strcmp(argv[2], "shown") == 0))
+        return fb(argv[2]);
+    fprintf(stderr, "usage: helper leds LOG NAME... | helper tree DIR | helper fb pan|shown\n");
     return 2;
 }

@@ -14,7 +14,17 @@
  * KILL makes that call kill the process with SIGKILL instead, before it
  * runs: a power cut at a chosen point, for tests of interrupted updates.
  * ERRNO RENAME renames FWU_RENAME_FROM to FWU_RENAME_TO just before that
- * call runs, as another process could at that moment.
+ * call runs, as another process could at that moment. ERRNO OVERWRITE
+ * writes the bytes of FWU_OVERWRITE_FROM over FWU_OVERWRITE_TO in place
+ * (the same file, cut or grown to their length) just before that call runs:
+ * a file rewritten, cut short or appended to under a program that holds it.
+ * ERRNO STOP stops the process (SIGSTOP) just before that call runs, for a
+ * person to change something at that moment; SIGCONT lets the call run.
+ *
+ *   FWU_TRACE=FILE             appends a line to FILE for every call of
+ *                              sync ("sync") and ioctl ("ioctl PATH 0xREQUEST")
+ *   FWU_CLOCK_STEP=1           every gettimeofday answers one second later
+ *                              than the one before (the first: the real time)
  *
  * Written in C and without heap use so that it adds nothing but these
  * symbols to the process under test. */
@@ -58,6 +68,8 @@ struct rule {
     int error;
     int kill;   /* the action is SIGKILL, not an errno */
     int rename; /* the action is a rename, the call then runs */
+    int overwrite; /* the action is an overwrite, the call then runs */
+    int stop;   /* the action is SIGSTOP, the call runs after SIGCONT */
     unsigned long calls;
 };
 
@@ -131,10 +143,12 @@ static void parse_rule(const char *text, size_t length)
     const size_t error_length = (size_t)((colon3 ? colon3 : end) - colon2 - 1);
     r->kill = error_length == 4 && strncmp(colon2 + 1, "KILL", 4) == 0;
     r->rename = error_length == 6 && strncmp(colon2 + 1, "RENAME", 6) == 0;
+    r->overwrite = error_length == 9 && strncmp(colon2 + 1, "OVERWRITE", 9) == 0;
+    r->stop = error_length == 4 && strncmp(colon2 + 1, "STOP", 4) == 0;
     r->error = parse_errno(colon2 + 1, error_length);
     if (colon3)
         copy_field(r->match, sizeof r->match, colon3 + 1, (size_t)(end - colon3 - 1));
-    if (r->nth == 0 || (r->error == 0 && !r->kill && !r->rename)) {
+    if (r->nth == 0 || (r->error == 0 && !r->kill && !r->rename && !r->overwrite && !r->stop)) {
         fprintf(stderr, "fwu-testhooks: ignoring rule '%.*s'\n", (int)length, text);
         return;
     }
@@ -164,6 +178,29 @@ static const char *fd_path(int fd, char *buffer, size_t size)
     return buffer;
 }
 
+static void *next(const char *name);
+
+/* The OVERWRITE action, through the real functions so that no rule counts
+ * its calls. */
+static void overwrite(const char *from, const char *to)
+{
+    int (*open_real)(const char *, int, ...) = (int (*)(const char *, int, ...))next("open");
+    ssize_t (*read_real)(int, void *, size_t) = (ssize_t (*)(int, void *, size_t))next("read");
+    ssize_t (*write_real)(int, const void *, size_t) = (ssize_t (*)(int, const void *, size_t))next("write");
+    int (*close_real)(int) = (int (*)(int))next("close");
+    const int in = from ? open_real(from, O_RDONLY | O_LARGEFILE) : -1;
+    const int out = to ? open_real(to, O_WRONLY | O_LARGEFILE) : -1;
+    char buffer[65536];
+    off_t length = 0;
+    ssize_t n = 0;
+    while (in >= 0 && out >= 0 && (n = read_real(in, buffer, sizeof buffer)) > 0 && write_real(out, buffer, (size_t)n) == n)
+        length += n;
+    if (in < 0 || out < 0 || n != 0 || ftruncate(out, length) != 0)
+        perror("fwu-testhooks: overwrite");
+    close_real(in);
+    close_real(out);
+}
+
 /* Counts a call of `function` on `path` (null: unknown) against every rule
  * and returns the errno to fail it with, or 0 to let it through. */
 static int injected_error(const char *function, const char *path, int fd)
@@ -188,9 +225,13 @@ static int injected_error(const char *function, const char *path, int fd)
         if (r->calls == r->nth || (r->and_later && r->calls > r->nth)) {
             if (r->kill)
                 raise(SIGKILL);
+            if (r->stop)
+                raise(SIGSTOP);
             if (r->rename && getenv("FWU_RENAME_FROM") && getenv("FWU_RENAME_TO") &&
                 rename(getenv("FWU_RENAME_FROM"), getenv("FWU_RENAME_TO")) != 0)
                 perror("fwu-testhooks: rename");
+            if (r->overwrite)
+                overwrite(getenv("FWU_OVERWRITE_FROM"), getenv("FWU_OVERWRITE_TO"));
             error = r->error;
         }
     }
@@ -333,6 +374,40 @@ int madvise(void *address, size_t length, int advice)
     return real(address, length, advice);
 }
 
+/* ---- traced calls and a stepping clock ---- */
+
+static void trace(const char *format, ...)
+{
+    const char *file = getenv("FWU_TRACE");
+    if (!file || !*file)
+        return;
+    char line[4200];
+    va_list args;
+    va_start(args, format);
+    const int length = vsnprintf(line, sizeof line, format, args);
+    va_end(args);
+    int (*open_real)(const char *, int, ...) = (int (*)(const char *, int, ...))next("open");
+    ssize_t (*write_real)(int, const void *, size_t) = (ssize_t (*)(int, const void *, size_t))next("write");
+    int (*close_real)(int) = (int (*)(int))next("close");
+    const int fd = open_real(file, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0 || length < 0 || write_real(fd, line, (size_t)length) != length)
+        perror("fwu-testhooks: trace");
+    close_real(fd);
+}
+
+static void trace_ioctl(int fd, unsigned long request)
+{
+    char path[4096];
+    trace("ioctl %s 0x%lx\n", fd_path(fd, path, sizeof path), request);
+}
+
+void sync(void)
+{
+    REAL(sync);
+    trace("sync\n");
+    real();
+}
+
 int ioctl(int fd, unsigned long request, ...)
 {
     REAL(ioctl);
@@ -340,8 +415,38 @@ int ioctl(int fd, unsigned long request, ...)
     va_start(args, request);
     void *argument = va_arg(args, void *);
     va_end(args);
+    trace_ioctl(fd, request);
     FAIL_IF_INJECTED(NULL, fd, -1);
     return real(fd, request, argument);
+}
+
+/* With FWU_CLOCK_STEP=1, what a gettimeofday call answers in place of the
+ * real time: the first answer, then one second more at every call, the
+ * microseconds staying those of the first answer. */
+static void step_clock(long long *seconds, long long *micros)
+{
+    static long long first_seconds, first_micros, calls;
+    const char *step = getenv("FWU_CLOCK_STEP");
+    if (!step || strcmp(step, "1") != 0)
+        return;
+    if (calls++ == 0) {
+        first_seconds = *seconds;
+        first_micros = *micros;
+    }
+    *seconds = first_seconds + calls - 1;
+    *micros = first_micros;
+}
+
+int gettimeofday(struct timeval *restrict tv, void *restrict tz)
+{
+    REAL(gettimeofday);
+    const int result = real(tv, tz);
+    long long seconds = tv->tv_sec, micros = tv->tv_usec;
+    if (result == 0)
+        step_clock(&seconds, &micros);
+    tv->tv_sec = (time_t)seconds;
+    tv->tv_usec = (suseconds_t)micros;
+    return result;
 }
 
 #if defined(__i386__)
@@ -358,8 +463,28 @@ int ioctl(int fd, unsigned long request, ...)
 TIME64_HOOK(__fstat64_time64, "fstat", NULL, fd, (int fd, void *buf), (fd, buf))
 TIME64_HOOK(__fstatat64_time64, "fstatat", path, -1,
             (int dir, const char *path, void *buf, int flags), (dir, path, buf, flags))
-TIME64_HOOK(__ioctl_time64, "ioctl", NULL, fd, (int fd, unsigned long request, void *argument),
-            (fd, request, argument))
+int __ioctl_time64(int fd, unsigned long request, void *argument)
+{
+    REAL(__ioctl_time64);
+    trace_ioctl(fd, request);
+    const int error = injected_error("ioctl", NULL, fd);
+    if (error) { errno = error; return -1; }
+    return real(fd, request, argument);
+}
+
+struct timeval64 {
+    long long tv_sec;
+    long long tv_usec;
+};
+int __gettimeofday64(struct timeval64 *tv, void *tz);
+int __gettimeofday64(struct timeval64 *tv, void *tz)
+{
+    REAL(__gettimeofday64);
+    const int result = real(tv, tz);
+    if (result == 0)
+        step_clock(&tv->tv_sec, &tv->tv_usec);
+    return result;
+}
 #endif
 
 char *getcwd(char *buffer, size_t size)
