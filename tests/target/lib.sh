@@ -95,7 +95,7 @@ expect_tree() {  # DESCRIPTION AFTER BEFORE ARCHIVE
 # The activity strip (columns 0-19) of the screen dump as runs of rows,
 # "white 40 black 232", and whether the rest is the splash picture.
 screen() {
-    python3 - screen.rgb565 "$device_repo/assets/splash.rgb565" <<'EOF'
+    python3 - screen.rgb565 "${FWU_SPLASH_RAW:-$device_repo/assets/splash.rgb565}" <<'EOF'
 import itertools, sys
 shot, splash = (open(f, "rb").read() for f in sys.argv[1:])
 rows = range(0, 272 * 960, 960)
