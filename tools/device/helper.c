@@ -11,9 +11,6 @@
  *                            a device number.
  */
 #define _GNU_SOURCE
-/* On the host, ext4 hands out 64-bit directory offsets to a 32-bit program
- * that runs without the kernel's 32-bit layer (under QEMU's user mode). */
-#define _FILE_OFFSET_BITS 64
 #include <dirent.h>
 #include <fcntl.h>
 #include <inttypes.h>
