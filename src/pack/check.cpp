@@ -283,6 +283,12 @@ pack_status check_archive(const char* archive_path)
         complain("firmware-pack: cannot read %s: %s", archive_path, std::strerror(errno));
         return PACK_ERROR;
     }
+    // The device maps the archive: only a regular file can be one.
+    if (!S_ISREG(status.st_mode)) {
+        complain("firmware-pack: cannot read %s: not a file", archive_path);
+        close(in.fd);
+        return PACK_ERROR;
+    }
     digest_begin(&in.digest);
     in.bar = progress_start("firmware-pack: check", static_cast<uint64_t>(status.st_size));
 

@@ -13,6 +13,7 @@ constexpr std::array<std::string_view, 6> COMPRESSION_NAMES = {"none", "gzip", "
 constexpr const char* USAGE =
     "Usage: %1$s create [--kernel FILE] [--compress none|gzip|bzip2|xz|zstd|lz4] DIR OUTDIR\n"
     "       %1$s check ARCHIVE\n"
+    "       %1$s --help | --version\n"
     "\n"
     "create  writes a pax tar archive of the tree DIR (entries \"./...\", sorted, with owners,\n"
     "        modes, modification times, ACLs, file flags and extended attributes) into OUTDIR,\n"
@@ -78,6 +79,9 @@ bool parse_pack_command_line(int argc, char** argv, pack_options* options)
         bool missing = false;
         if (argument == "--help" || argument == "-h") {
             print_pack_usage(program);
+            std::exit(PACK_CLEAN);
+        } else if (argument == "--version") {
+            std::printf("%s %s\n", program, FWU_VERSION);
             std::exit(PACK_CLEAN);
         } else if (const char* file = option_value(argc, argv, &i, "--kernel", &missing)) {
             options->kernel = file;

@@ -117,7 +117,9 @@ const Hostile HOSTILE[] = {
     {"no_command", "", "", 3, "firmware-pack: no command given: create or check\nTry 'firmware-pack --help'.\n", {}},
     {"unreadable", "", "", 3, "firmware-pack: cannot read /nonexistent/update: No such file or directory\n",
      {"check", "/nonexistent/update"}},
+    {"directory", "", "", 3, ": not a file\n", {"check", "{S}"}},
     {"help", "", "", 0, "Exit status: 0 done", {"--help"}},
+    {"version", "", "", 0, "firmware-pack 1.", {"--version"}},
     {"kernel_image_already_in_the_tree", "add('./x')", "tmp/belvonix-update.zImage", 3,
      "already holds tmp/belvonix-update.zImage; remove it or leave out --kernel", {"create", "--kernel", "@", "{S}", "{S}"}},
 };

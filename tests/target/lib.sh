@@ -7,6 +7,13 @@
 set -euo pipefail
 export LC_ALL=C
 name=$(basename "$0" .sh)
+case ${1:-} in
+-h | --help)
+    echo "Usage: $0 [OUTDIR]   (as root; OUTDIR defaults to build/i386/tests/target/$name)"
+    sed -n '2,/^[^#]/s/^# \{0,1\}//p' "$0" && exit 0
+    ;;
+-*) echo "usage: $0 [OUTDIR]" >&2 && exit 2 ;;
+esac
 . "$(dirname "$0")/../../../tools/device/lib.sh"
 out=${1:-$device_repo/build/i386/tests/target/$name}
 device_ready
@@ -81,11 +88,12 @@ pack_tree() { tar --numeric-owner --sort=name --format=gnu -C "$1" "$3" -cf "$2"
 
 # The tree after an update is the archive's tree (as bsdtar extracts it on the
 # host, less the kernel image) plus the preserved paths as they were before.
-# The directories above preserved paths survive the purge, and libarchive
-# sets the time of an existing directory when it meets its entry, before it
-# writes into it: their times (column 7) are not compared.
+# The directories above preserved paths (and above a mount point, media)
+# survive the purge, and libarchive sets the time of an existing directory
+# when it meets its entry, before it writes into it: their times (column 7)
+# are not compared.
 preserved='^\./(etc/belvonix|etc/dropbear|home/chrome|var/alsa|var/lib/bluetooth|var/lib/reports/finished|var/belvonix-1\.0)'
-mask() { sed -E 's#^(\./(etc|home|var|var/lib|var/lib/reports) d( [^ ]+){4}) [0-9]+ #\1 * #' | sort; }
+mask() { sed -E 's#^(\./(etc|home|media|var|var/lib|var/lib/reports) d( [^ ]+){4}) [0-9]+ #\1 * #' | sort; }
 expect_tree() {  # DESCRIPTION AFTER BEFORE ARCHIVE
     rm -rf "$device_work/archive" && mkdir "$device_work/archive"
     LC_ALL=C.UTF-8 bsdtar -xpf "$4" --numeric-owner -C "$device_work/archive" --exclude ./tmp/belvonix-update.zImage
@@ -95,7 +103,7 @@ expect_tree() {  # DESCRIPTION AFTER BEFORE ARCHIVE
 # The activity strip (columns 0-19) of the screen dump as runs of rows,
 # "white 40 black 232", and whether the rest is the splash picture.
 screen() {
-    python3 - screen.rgb565 "$device_repo/assets/splash.rgb565" <<'EOF'
+    python3 - screen.rgb565 "${FWU_SPLASH_RAW:-$device_repo/assets/splash.rgb565}" <<'EOF'
 import itertools, sys
 shot, splash = (open(f, "rb").read() for f in sys.argv[1:])
 rows = range(0, 272 * 960, 960)

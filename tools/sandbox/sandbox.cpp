@@ -62,13 +62,16 @@ struct Options {
     std::exit(SETUP_FAILED);
 }
 
-[[noreturn]] void usage()
+// Asked for with --help, the usage goes to standard output, and the run succeeds.
+[[noreturn]] void usage(bool asked = false)
 {
     std::fputs("usage: fwu-sandbox SCRATCH [--as root|user|euid|setuid] [--cwd PATH] [--argv0 NAME] [--no-argv]\n"
                "                   [--tmpfs-root SIZE] [--statfs-root nfs|fail|ERRNO] [--fail FUNC:N[+]:ERRNO[:MATCH]]\n"
-               "                   [--env NAME=VALUE] -- PROGRAM [ARGS...]\n",
-               stderr);
-    std::exit(SETUP_FAILED);
+               "                   [--env NAME=VALUE] -- PROGRAM [ARGS...]\n"
+               "Runs PROGRAM with SCRATCH/root as its working directory in a mount namespace of its own\n"
+               "(tools/sandbox/README.md).\n",
+               asked ? stdout : stderr);
+    std::exit(asked ? 0 : SETUP_FAILED);
 }
 
 Identity parse_identity(std::string_view name)
@@ -86,6 +89,8 @@ Options parse(int argc, char** argv)
     Options o;
     if (argc < 2)
         usage();
+    if (std::string_view(argv[1]) == "--help" || std::string_view(argv[1]) == "-h")
+        usage(true);
     o.scratch = argv[1];
     int i = 2;
     auto value = [&](const char* option) -> const char* {
