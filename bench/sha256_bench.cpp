@@ -175,7 +175,8 @@ int verify(const char* file, std::string_view engine)
             return 2;
         }
         update_options.archive_path = file;
-        return verify_archive_name() >= 0 ? 0 : 1;
+        verified_archive verified{};
+        return verify_archive_name(&verified) >= 0 ? 0 : 1;
     }
     std::fprintf(stderr, "fwu-bench-sha256: unknown engine %.*s\n", static_cast<int>(engine.size()), engine.data());
     return 2;
