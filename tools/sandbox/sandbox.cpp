@@ -213,6 +213,83 @@ void enter_working_directory(int scratch, const Options& o)
         close(parent);
 }
 
+// The flags of a mount that a bind remount must name again to keep them.
+unsigned long kept_flags(std::string_view options)
+{
+    constexpr std::array<std::pair<std::string_view, unsigned long>, 6> FLAGS{{
+        {"nosuid", MS_NOSUID}, {"nodev", MS_NODEV}, {"noexec", MS_NOEXEC},
+        {"noatime", MS_NOATIME}, {"nodiratime", MS_NODIRATIME}, {"relatime", MS_RELATIME}}};
+    unsigned long flags = 0;
+    while (!options.empty()) {
+        const std::size_t comma = options.find(',');
+        const std::string_view option = options.substr(0, comma);
+        options = comma == std::string_view::npos ? std::string_view{} : options.substr(comma + 1);
+        for (const auto& [name, flag] : FLAGS)
+            if (option == name)
+                flags |= flag;
+    }
+    return flags;
+}
+
+// A mount point as /proc/self/mountinfo writes it, octal escapes undone.
+std::string unescape(std::string_view field)
+{
+    std::string path;
+    for (std::size_t i = 0; i < field.size(); ++i) {
+        if (field[i] == '\\' && i + 3 < field.size()) {
+            path += static_cast<char>((field[i + 1] - '0') * 64 + (field[i + 2] - '0') * 8 + (field[i + 3] - '0'));
+            i += 3;
+        } else {
+            path += field[i];
+        }
+    }
+    return path;
+}
+
+std::string canonical(const char* path)
+{
+    char* const resolved = realpath(path, nullptr);
+    if (!resolved)
+        die("cannot resolve", path, errno);
+    std::string result = resolved;
+    std::free(resolved);
+    return result;
+}
+
+// Where mount_setattr is missing (an older kernel, or user-mode emulation
+// running the 32-bit build), every mount at or below `top` is remounted
+// one by one with `read_only` (MS_RDONLY or 0). Mounts hidden under others
+// cannot be reached by any path, so they need no change.
+bool remount_each_below(const std::string& top, unsigned long read_only)
+{
+    FILE* const table = std::fopen("/proc/self/mountinfo", "re");
+    if (!table)
+        return false;
+    const std::string prefix = top.ends_with('/') ? top : top + "/";
+    bool ok = true;
+    char* line = nullptr;
+    std::size_t size = 0;
+    while (getline(&line, &size, table) > 0) {
+        // ID PARENT MAJOR:MINOR ROOT MOUNT-POINT OPTIONS ...
+        std::string_view fields = line;
+        std::array<std::string_view, 6> field{};
+        for (std::string_view& f : field) {
+            const std::size_t space = fields.find(' ');
+            f = fields.substr(0, space);
+            fields = space == std::string_view::npos ? std::string_view{} : fields.substr(space + 1);
+        }
+        const std::string point = unescape(field[4]);
+        if (point != top && !point.starts_with(prefix))
+            continue;
+        const unsigned long flags = MS_REMOUNT | MS_BIND | read_only | kept_flags(field[5]);
+        if (mount(nullptr, point.c_str(), nullptr, flags, nullptr) != 0 && errno != ENOENT)
+            ok = false;
+    }
+    std::free(line);
+    std::fclose(table);
+    return ok;
+}
+
 void isolate(const Options& o)
 {
     if (unshare(CLONE_NEWNS) != 0)
@@ -235,13 +312,17 @@ void isolate(const Options& o)
         die("cannot bind the scratch directory onto itself", {}, errno);
     close(scratch);
     scratch = open(o.scratch, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (scratch < 0)
+        die("cannot open scratch directory", o.scratch, errno);
     mount_attr read_only{};
     read_only.attr_set = MOUNT_ATTR_RDONLY;
-    if (mount_setattr(AT_FDCWD, "/", AT_RECURSIVE, &read_only, sizeof read_only) != 0)
+    if (mount_setattr(AT_FDCWD, "/", AT_RECURSIVE, &read_only, sizeof read_only) != 0 &&
+        (errno != ENOSYS || !remount_each_below("/", MS_RDONLY)))
         die("cannot make the host's mounts read-only", {}, errno);
     mount_attr writable{};
     writable.attr_clr = MOUNT_ATTR_RDONLY;
-    if (scratch < 0 || mount_setattr(scratch, "", AT_EMPTY_PATH | AT_RECURSIVE, &writable, sizeof writable) != 0)
+    if (mount_setattr(scratch, "", AT_EMPTY_PATH | AT_RECURSIVE, &writable, sizeof writable) != 0 &&
+        (errno != ENOSYS || !remount_each_below(canonical(o.scratch), 0)))
         die("cannot make the scratch directory writable", {}, errno);
     for (const DeviceMount& m : DEVICE_MOUNTS)
         mount_device_dir(scratch, m);
