@@ -130,14 +130,25 @@ void report_problem(findings* found, const std::string& quoted, const char* targ
                "the link and applies the directory's owner and attributes to it or through it; store either "
                "the link or the directory", what, subject);
         return;
+    case tree_problem::replaces_unfinished:
+        refuse(found, "%s: replaces %s, which an earlier entry makes and the device finishes only at the end "
+               "of the extraction, on whatever is at that path then: the earlier entry's mode, times, ACL or "
+               "flags would land on what replaces it, a FIFO would block the device; leave out one of them",
+               what, subject);
+        return;
+    case tree_problem::special_file_flags:
+        refuse(found, "%s: a FIFO or device node with the immutable or append-only flag: the device opens it "
+               "at the end of the extraction to set the flag, and a FIFO blocks it for ever%s; leave the flag out",
+               what, "");
+        return;
     case tree_problem::link_carries_data:
         refuse(found, "%s: a hard link that carries %s bytes of data: the device writes them, and the entry's "
                "mode, ACL and times, into the link's target, through a symbolic link too; make the archive "
                "with firmware-pack create, which stores hard links without data", what, subject);
         return;
     case tree_problem::link_target_not_a_name:
-        refuse(found, "%s: a target that names no file (empty, or ending in / or .): %s; store the target's "
-               "path", what + ": a hard link to '" + subject + "'", STOPS);
+        refuse(found, "%s, which names no file (empty, or ending in / or .): %s; store the target's path",
+               what, STOPS);
         return;
     case tree_problem::link_target_missing:
         refuse(found, "%s: no earlier entry makes %s, so the device cannot link it and stops there, after its "

@@ -50,7 +50,8 @@ void entry_set_mtime(struct archive_entry* entry, long seconds);
 enum class node_kind : unsigned char { directory, file, symlink, other };
 struct tree_node {
     node_kind kind;
-    bool kept;  // the device's own: a preserved path or a parent of one, never empty
+    bool kept;      // the device's own: a preserved path or a parent of one, never empty
+    bool finished;  // the device opens it again at the end: a directory's or a lasting flag's entry
 };
 struct device_tree {
     std::map<std::string, tree_node> nodes;  // by path below the top, "a/b"; "" is the top
@@ -69,6 +70,8 @@ enum class tree_problem {
     replaces_kept_directory,
     replaces_filled_directory,
     directory_over_link,
+    replaces_unfinished,
+    special_file_flags,
     link_carries_data,
     link_target_not_a_name,
     link_target_missing,

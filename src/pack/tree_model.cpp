@@ -6,8 +6,11 @@
 // replaces whatever is at the entry's path unless that is a directory
 // (only an empty one gives way to a non-directory), it keeps a directory,
 // or a symbolic link to one, for a directory entry, and it writes through
-// every symbolic link on the way.
+// every symbolic link on the way. A directory's mode, times and ACL, and
+// the immutable and append-only flags of any entry, it sets only once the
+// archive has ended, by opening the path again, whatever is there then.
 #include <archive_entry.h>
+#include <linux/fs.h>
 
 #include <climits>
 
@@ -136,14 +139,34 @@ node_kind kind_of(struct archive_entry* entry)
     }
 }
 
+// A file in a parent's place that the device opens again at the end, when
+// a directory will have replaced it.
+const std::string* unfinished_parent(const device_tree& tree, const std::string& normal)
+{
+    for (std::size_t slash = normal.find('/'); slash != std::string::npos; slash = normal.find('/', slash + 1)) {
+        const auto at = tree.nodes.find(normal.substr(0, slash));
+        if (at != tree.nodes.end() && at->second.kind != node_kind::directory && at->second.finished) {
+            return &at->first;
+        }
+    }
+    return nullptr;
+}
+
 // Missing parents become directories; a file in a parent's place is
 // unlinked for one.
 void make_parents(device_tree* tree, const std::string& normal)
 {
     for (std::size_t slash = normal.find('/'); slash != std::string::npos; slash = normal.find('/', slash + 1)) {
         tree_node& parent = tree->nodes[normal.substr(0, slash)];
-        if (parent.kind != node_kind::directory) parent = {node_kind::directory, false};
+        if (parent.kind != node_kind::directory) parent = {node_kind::directory, false, false};
     }
+}
+
+bool has_lasting_flags(struct archive_entry* entry)
+{
+    unsigned long set = 0, clear = 0;
+    archive_entry_fflags(entry, &set, &clear);
+    return (set & (FS_IMMUTABLE_FL | FS_APPEND_FL | FS_JOURNAL_DATA_FL)) != 0;
 }
 
 }  // namespace
@@ -152,13 +175,13 @@ void tree_after_purge(device_tree* tree)
 {
     tree->nodes.clear();
     tree->written = 0;
-    tree->nodes[""] = {node_kind::directory, true};
+    tree->nodes[""] = {node_kind::directory, true, false};
     for (const std::string_view prefix : PRESERVED_PATHS) {
         const std::string path(prefix.substr(1));
         for (std::size_t slash = path.find('/'); slash != std::string::npos; slash = path.find('/', slash + 1)) {
-            tree->nodes[path.substr(0, slash)] = {node_kind::directory, true};
+            tree->nodes[path.substr(0, slash)] = {node_kind::directory, true, false};
         }
-        tree->nodes[path] = {node_kind::directory, true};
+        tree->nodes[path] = {node_kind::directory, true, false};
     }
 }
 
@@ -171,6 +194,7 @@ entry_outcome tree_apply(device_tree* tree, struct archive_entry* entry)
     outcome.preserved = preserved_prefix_of(outcome.normal);
 
     node_kind kind = kind_of(entry);
+    bool finished = kind == node_kind::directory || has_lasting_flags(entry);
     if (const char* const target = archive_entry_hardlink(entry)) {
         // The disk writer opens such a link's target and writes the data
         // and the entry's mode, ACL and times there, through a symbolic
@@ -180,10 +204,19 @@ entry_outcome tree_apply(device_tree* tree, struct archive_entry* entry)
         }
         kind = link_kind(*tree, target, &outcome);
         if (outcome.problem != tree_problem::none) return outcome;
+        finished = false;  // the link is all there is to it
     }
 
     const tree_node* const there = find(*tree, outcome.normal);
     const std::string quoted = outcome.normal.empty() ? "./" : "./" + outcome.normal;
+    // Opened at the end to set a flag, a FIFO blocks the device for ever.
+    if (finished && kind == node_kind::other) return problem(tree_problem::special_file_flags, quoted);
+    if (there != nullptr && there->finished && !(kind == node_kind::directory && there->kind == kind)) {
+        return problem(tree_problem::replaces_unfinished, quoted);
+    }
+    if (const std::string* parent = unfinished_parent(*tree, outcome.normal)) {
+        return problem(tree_problem::replaces_unfinished, "./" + *parent);
+    }
     if (kind == node_kind::directory) {
         // A directory entry keeps a link there and applies its owner and
         // attributes to it or through it.
@@ -197,8 +230,9 @@ entry_outcome tree_apply(device_tree* tree, struct archive_entry* entry)
         if (has_children(*tree, outcome.normal)) return problem(tree_problem::replaces_filled_directory, quoted);
     }
     const bool kept = there != nullptr && there->kept;
+    finished = finished || (there != nullptr && there->finished);
     make_parents(tree, outcome.normal);
-    tree->nodes[outcome.normal] = {kind, kept && kind == node_kind::directory};
+    tree->nodes[outcome.normal] = {kind, kept && kind == node_kind::directory, finished};
     ++tree->written;
     return outcome;
 }
