@@ -34,8 +34,10 @@ device_ready() {
     [ -x "$DEVICE_TOOL" ] ||
         device_die "no 32-bit tool at $DEVICE_TOOL: run cmake --preset i386 && cmake --build --preset i386"
     DEVICE_TOOL=$(cd "$(dirname "$DEVICE_TOOL")" && pwd)/$(basename "$DEVICE_TOOL")
+    # 64-bit file offsets: on a host without 32-bit emulation the helper runs
+    # under QEMU's user-mode emulator, where a 32-bit readdir offset overflows.
     [ -x "$device_work/helper" ] ||
-        gcc -m32 -static -O2 -Wall -Wextra -Werror -o "$device_work/helper" "$device_dir/helper.c"
+        gcc -m32 -static -O2 -D_FILE_OFFSET_BITS=64 -Wall -Wextra -Werror -o "$device_work/helper" "$device_dir/helper.c"
 }
 
 # The i386 shared libraries that an executable needs, recursively, and its
