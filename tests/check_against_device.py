@@ -25,6 +25,7 @@ import io
 import lzma
 import os
 import random
+import re
 import shutil
 import stat
 import subprocess
@@ -266,6 +267,9 @@ def try_archive(build_dir, base, script, fmt, filter_name, zeros, trailer):
     if device.returncode == 0:
         expected = snapshot(reference + '/root')
         got = snapshot(base + '/root')
+        if 'outside 1970 to 2038-01-19' in report:  # warned: the 32-bit device wraps the time
+            expected, got = ({path: re.sub(r' t-?\d+', '', text) for path, text in tree.items()}
+                             for tree in (expected, got))
         for path in differences(expected, got):
             problems.append('tree differs at %s: bsdtar %s, device %s' % (path, expected.get(path), got.get(path)))
     return check.returncode, problems and (report, problems)

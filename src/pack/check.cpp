@@ -159,8 +159,8 @@ void report_problem(findings* found, const std::string& quoted, const char* targ
                "of the tree instead", what, STOPS);
         return;
     case tree_problem::link_to_directory:
-        refuse(found, "%s: %s is a directory, which Linux does not link: the device stops there, after its "
-               "purge; store a directory entry or link to a file", what, subject);
+        refuse(found, "%s: %s is, or becomes for this entry's own path, a directory, which Linux does not link: "
+               "the device stops there, after its purge; link to a file", what, subject);
         return;
     case tree_problem::link_to_itself:
         refuse(found, "%s: its own path: the device removes the file and then has nothing to link, %s; "

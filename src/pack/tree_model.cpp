@@ -119,7 +119,9 @@ node_kind link_kind(const device_tree& tree, const char* target, entry_outcome* 
                            quoted, true);
         return node_kind::other;
     }
-    if (node->kind == node_kind::directory) {
+    // A target in the place of the entry's parent is unlinked for a
+    // directory before the link is made.
+    if (node->kind == node_kind::directory || outcome->normal.starts_with(to.normal + "/")) {
         *outcome = problem(tree_problem::link_to_directory, to.normal.empty() ? "./" : quoted, true);
         return node_kind::other;
     }

@@ -141,7 +141,9 @@ const Hostile HOSTILE[] = {
     {"hard_link_to_later_entry", "add('./h', LNKTYPE, './x'); add('./x')", "", 2, "no earlier entry makes ./x"},
     {"hard_link_to_kernel_image", "add('./tmp/belvonix-update.zImage'); add('./h', LNKTYPE, './tmp/belvonix-update.zImage')",
      "", 2, "a hard link to ./tmp/belvonix-update.zImage: the kernel image, which the device never writes"},
-    {"hard_link_to_directory", "add('./d', DIRTYPE); add('./h', LNKTYPE, './d')", "", 2, "./d is a directory"},
+    {"hard_link_to_directory", "add('./d', DIRTYPE); add('./h', LNKTYPE, './d')", "", 2, "./d is, or becomes"},
+    {"hard_link_to_its_own_parent", "add('./a'); add('./a/b/c', LNKTYPE, './a')", "", 2,
+     "./a is, or becomes for this entry's own path, a directory"},  // found
     {"hard_link_to_itself", "add('./x'); add('x', LNKTYPE, './x')", "", 2, "its own path"},
     {"link_over_preserved_parent", "add('./var', SYMTYPE, 'data/var')", "", 2,
      "entry './var': not a directory, where the device keeps the directory ./var"},
