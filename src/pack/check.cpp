@@ -95,6 +95,10 @@ void report_problem(findings* found, const std::string& quoted, const char* targ
         refuse(found, "%s: an empty name, which no file can have: the device stops there, after its purge; %s",
                what, REMAKE);
         return;
+    case tree_problem::directory_name:
+        refuse(found, "%s: not a directory, but its name ends in / or /.: the device sets some attributes (an "
+               "ACL) through the name as it is stored, and then stops there, after its purge; %s", what, REMAKE);
+        return;
     case tree_problem::absolute:
         refuse(found, "%s: an absolute path, which leads outside the device's tree; %s", what, REMAKE);
         return;

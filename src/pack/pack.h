@@ -62,6 +62,7 @@ struct device_tree {
 enum class tree_problem {
     none,
     empty_name,
+    directory_name,
     absolute,
     parent_component,
     name_too_long,

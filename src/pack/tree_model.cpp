@@ -209,6 +209,12 @@ entry_outcome tree_apply(device_tree* tree, struct archive_entry* entry)
         finished = false;  // the link is all there is to it
     }
 
+    // Some attributes (an ACL) the writer sets through the name as stored.
+    const std::string_view stored = path;
+    if (kind != node_kind::directory && (stored.ends_with('/') || stored.ends_with("/."))) {
+        return problem(tree_problem::directory_name, "");
+    }
+
     const tree_node* const there = find(*tree, outcome.normal);
     const std::string quoted = outcome.normal.empty() ? "./" : "./" + outcome.normal;
     // Opened at the end to set a flag, a FIFO blocks the device for ever.

@@ -154,6 +154,9 @@ const Hostile HOSTILE[] = {
     {"empty_name", "add('./a'); add('')", "", 2, "entry '': an empty name"},
     {"immutable_top", "add('./', DIRTYPE, pax={'SCHILY.fflags': 'schg'}); add('./a')", "", 2,
      "entry './': the immutable flag on a directory that the next update's purge must empty"},
+    {"device_node_named_as_directory",
+     "add('./tmp/', CHRTYPE, devmajor=1, devminor=3, pax={'SCHILY.acl.access': 'user::rw-,user:1:rw-,group::r--,mask::rw-,other::r--'})",
+     "", 2, "entry './tmp/': not a directory, but its name ends in / or /."},  // found
     {"immutable_file_then_fifo", "add('./s', data=b'x', pax={'SCHILY.fflags': 'schg'}); add('./s', FIFOTYPE)", "", 2,
      "entry './s': replaces ./s, which an earlier entry makes and the device finishes only at the end"},  // found
     {"append_only_fifo", "add('./p', FIFOTYPE, pax={'SCHILY.fflags': 'sappnd'})", "", 2,
