@@ -253,14 +253,13 @@ void check_flags(findings* found, const std::string& quoted, struct archive_entr
 
 // Names are looked up in the device's own user database, during an update
 // the half-written tree's, and libarchive keeps the first answer for a name.
-struct names_seen {
-    std::set<std::string> names;
-};
+// Each name is reported once, at its first entry.
+using names_seen = std::set<std::string>;
 
 void check_name_lookup(findings* found, names_seen* seen, const std::string& quoted, const char* name,
                        const char* what)
 {
-    if (name == nullptr || *name == '\0' || !seen->names.insert(what + std::string(name)).second) return;
+    if (name == nullptr || *name == '\0' || !seen->insert(what + std::string(name)).second) return;
     warn(found, "%s: %s: the device looks the name up in its own user database, during an update the "
          "half-written tree's, and may find another number or none; make the archive with firmware-pack "
          "create, which stores numbers only", quoted, what + std::string(" '") + name + "'");
