@@ -97,9 +97,9 @@ def members(rng, base):
             args.append(repr(rng.choice(targets)))
         elif kind == 'LNKTYPE':
             args.append(repr(pick(files or common, common + risky)))
-        if kind == 'REGTYPE':
+        if kind in ('REGTYPE', 'SYMTYPE'):
             files.append(path)
-        if kind == 'REGTYPE' and rng.random() < 0.5 or kind == 'LNKTYPE' and rng.random() < 0.1:
+        if kind == 'REGTYPE' and rng.random() < 0.5 or kind == 'LNKTYPE' and rng.random() < 0.3:
             args.append('data=%r' % rng.choice([b'x', b'new content']))
         if rng.random() < 0.3:
             args.append('mode=0o%o' % rng.choice(MODES))
