@@ -19,6 +19,7 @@ hostile-archive table in tests/system/pack_test.cpp.
 """
 import argparse
 import bz2
+import fcntl
 import gzip
 import hashlib
 import io
@@ -28,11 +29,11 @@ import random
 import re
 import shutil
 import stat
+import struct
 import subprocess
 import sys
 import tarfile
 import time
-from tarfile import BLKTYPE, CHRTYPE, DIRTYPE, FIFOTYPE, LNKTYPE, REGTYPE, SYMTYPE, TarInfo
 
 KERNEL = './tmp/belvonix-update.zImage'
 PRESERVED = ['/etc/belvonix', '/etc/dropbear', '/home/chrome', '/var/alsa', '/var/lib/bluetooth',
@@ -114,10 +115,7 @@ def members(rng, base):
 def build(script, fmt):
     out = io.BytesIO()
     t = tarfile.open(fileobj=out, mode='w', format=fmt)
-    scope = {'io': io, 't': t, 'TarInfo': TarInfo, 'REGTYPE': REGTYPE,
-             'DIRTYPE': DIRTYPE, 'SYMTYPE': SYMTYPE, 'LNKTYPE': LNKTYPE, 'FIFOTYPE': FIFOTYPE, 'CHRTYPE': CHRTYPE,
-             'BLKTYPE': BLKTYPE}
-    exec(MAKER + script, scope)
+    exec(MAKER + script, dict(vars(tarfile), io=io, t=t))
     t.close()
     return out.getvalue()
 
@@ -140,16 +138,11 @@ def unlock_and_remove(path):
 
 
 def file_flags(path):
-    import fcntl
-    import struct
+    fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_NOFOLLOW)
     try:
-        fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_NOFOLLOW)
-    except OSError:
-        return None
-    try:
-        return struct.unpack('i', fcntl.ioctl(fd, 0x80086601, b'\0' * 4))[0]
-    except OSError:
-        return None
+        return struct.unpack('i', fcntl.ioctl(fd, 0x80086601, bytes(4)))[0]  # FS_IOC_GETFLAGS
+    except OSError:  # a file system without flags
+        return 0
     finally:
         os.close(fd)
 
@@ -173,7 +166,7 @@ def describe(path, with_dir_time):
             except OSError:
                 pass
     if stat.S_ISREG(kind) or stat.S_ISDIR(kind):
-        text += ' flags %x' % (file_flags(path) or 0)
+        text += ' flags %x' % file_flags(path)
     return text, (st.st_ino if st.st_nlink > 1 and not stat.S_ISDIR(kind) else None)
 
 
