@@ -63,13 +63,13 @@ def vocabulary(base):
 
 COMMON_PAX = [{'comment': 'x'}, {'uid': '1000', 'gid': '100'}, {'mtime': '1500000000.5'},
               {'SCHILY.acl.access': 'user::rwx,user:123:rwx,group::r-x,mask::rwx,other::r-x'},
-              {'SCHILY.fflags': 'nodump'}, {'SCHILY.fflags': 'schg'}]
+              {'SCHILY.fflags': 'sync'}, {'SCHILY.fflags': 'schg'}]
 RISKY_PAX = [
     {'uname': 'daemon'}, {'uname': 'nosuchuser', 'uid': '4321'}, {'gname': 'nosuchgroup'},
     {'SCHILY.acl.access': 'user::rwx,user:123:rwx,group::r-x,other::r-x'},
     {'SCHILY.acl.access': 'user::rwx,user:nosuchname:rwx,group::r-x,mask::rwx,other::r-x'},
     {'SCHILY.acl.default': 'user::rwx,group::r-x,other::r-x'}, {'SCHILY.acl.default': 'user::rwx,group::r-x'},
-    {'SCHILY.fflags': 'sappnd'}, {'SCHILY.xattr.user.note': 'v'}, {'mtime': '2147483648'}, {'mtime': '-5'},
+    {'SCHILY.fflags': 'sappnd'}, {'SCHILY.fflags': 'nodump'}, {'SCHILY.xattr.user.note': 'v'}, {'mtime': '2147483648'}, {'mtime': '-5'},
     {'path': '.'}, {'path': ''}, {'linkpath': 'a'}, {'size': '3'},
 ]
 MODES = [0o644, 0o755, 0o4755, 0o2755, 0o777, 0o1777, 0o600, 0o000]

@@ -233,12 +233,34 @@ void check_kind_and_mode(findings* found, const std::string& quoted, struct arch
 // Immutable and append-only files cannot be deleted, nor can anything in
 // such a directory: the next update's purge leaves them, and its
 // extraction then fails where it meets them.
+// UBIFS, the device's file system, takes no other flag: the disk writer
+// sets the others right after the entry, fails, and the update stops. The
+// lasting ones it sets after the archive's end, where failures go unseen.
+constexpr unsigned long UBIFS_FLAGS = FS_COMPR_FL | FS_SYNC_FL | FS_APPEND_FL | FS_IMMUTABLE_FL | FS_DIRSYNC_FL;
+
+std::string flag_names(unsigned long flags)
+{
+    struct archive_entry* const only = archive_entry_new();
+    archive_entry_set_fflags(only, flags, 0);
+    const char* const text = archive_entry_fflags_text(only);
+    char number[24];
+    std::snprintf(number, sizeof number, "0x%lx", flags);
+    std::string names = text != nullptr && *text != '\0' ? text : number;
+    archive_entry_free(only);
+    return names;
+}
+
 void check_flags(findings* found, const std::string& quoted, struct archive_entry* entry,
                  const entry_outcome& outcome)
 {
     const auto type = archive_entry_filetype(entry);
     unsigned long set = 0, clear = 0;
     archive_entry_fflags(entry, &set, &clear);
+    if (const unsigned long foreign = set & ~(UBIFS_FLAGS | FS_JOURNAL_DATA_FL);
+        foreign != 0 && (type == AE_IFREG || type == AE_IFDIR)) {
+        refuse(found, "%s: file flags (%s) that the device's file system, UBIFS, does not take: the device "
+               "stops there, after its purge; clear them with chattr", quoted, flag_names(foreign));
+    }
     const unsigned long lasting = set & (FS_IMMUTABLE_FL | FS_APPEND_FL);
     if (lasting == 0 || (type != AE_IFREG && type != AE_IFDIR)) return;
     const std::string flag = (lasting & FS_IMMUTABLE_FL) != 0 ? "immutable" : "append-only";
