@@ -209,14 +209,14 @@ entry_outcome tree_apply(device_tree* tree, struct archive_entry* entry)
         finished = false;  // the link is all there is to it
     }
 
-    // Some attributes (an ACL) the writer sets through the name as stored.
-    const std::string_view stored = path;
-    if (kind != node_kind::directory && (stored.ends_with('/') || stored.ends_with("/."))) {
-        return problem(tree_problem::directory_name, "");
-    }
-
     const tree_node* const there = find(*tree, outcome.normal);
     const std::string quoted = outcome.normal.empty() ? "./" : "./" + outcome.normal;
+    if (kind != node_kind::directory) {
+        if (outcome.normal.empty()) return problem(tree_problem::top_not_directory, quoted);
+        // Some attributes (an ACL) the writer sets through the name as stored.
+        const std::string_view stored = path;
+        if (stored.ends_with('/') || stored.ends_with("/.")) return problem(tree_problem::directory_name, "");
+    }
     // Opened at the end to set a flag, a FIFO blocks the device for ever.
     if (finished && kind == node_kind::other) return problem(tree_problem::special_file_flags, quoted);
     if (there != nullptr && there->finished && !(kind == node_kind::directory && there->kind == kind)) {
@@ -231,8 +231,6 @@ entry_outcome tree_apply(device_tree* tree, struct archive_entry* entry)
         if (there != nullptr && there->kind == node_kind::symlink) {
             return problem(tree_problem::directory_over_link, quoted);
         }
-    } else if (outcome.normal.empty()) {
-        return problem(tree_problem::top_not_directory, quoted);
     } else if (there != nullptr && there->kind == node_kind::directory) {
         if (there->kept) return problem(tree_problem::replaces_kept_directory, quoted);
         if (has_children(*tree, outcome.normal)) return problem(tree_problem::replaces_filled_directory, quoted);
