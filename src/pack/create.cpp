@@ -200,6 +200,23 @@ void sort_xattrs(struct archive_entry* entry)
     }
 }
 
+// The device restores no extended attributes: what the tree keeps in them,
+// such as file capabilities, is lost there.
+void warn_of_xattrs(struct archive_entry* entry, const std::string& source)
+{
+    std::string names;
+    const char* name = nullptr;
+    const void* value = nullptr;
+    size_t size = 0;
+    for (archive_entry_xattr_reset(entry); archive_entry_xattr_next(entry, &name, &value, &size) == ARCHIVE_OK;) {
+        names += (names.empty() ? "" : ", ") + std::string(name);
+    }
+    if (!names.empty()) {
+        complain("firmware-pack: warning: %s has extended attributes (%s), which the device does not restore",
+                 source.c_str(), names.c_str());
+    }
+}
+
 // Reads the metadata of `source` into `entry`, stored as `path`, with only
 // what the same tree gives again: no access, change or creation times.
 bool read_metadata(struct archive* disk, struct archive_entry* entry, const std::string& source,
@@ -216,8 +233,9 @@ bool read_metadata(struct archive* disk, struct archive_entry* entry, const std:
     archive_entry_unset_ctime(entry);
     archive_entry_unset_birthtime(entry);
     archive_entry_sparse_clear(entry);
-    if (epoch >= 0 && archive_entry_mtime(entry) >= epoch) archive_entry_set_mtime(entry, epoch, 0);
+    if (epoch >= 0 && entry_mtime(entry) >= epoch) entry_set_mtime(entry, static_cast<long>(epoch));
     sort_xattrs(entry);
+    warn_of_xattrs(entry, source);
     return true;
 }
 
@@ -303,8 +321,9 @@ bool write_entries(struct archive* writer, const pack_options& options, const st
     struct archive* const disk = archive_read_disk_new();
     struct archive_entry_linkresolver* const links = archive_entry_linkresolver_new();
     struct archive_entry* entry = archive_entry_new();
+    // Owners and ACL entries as numbers only: the device would look names
+    // up in its own user database, mid-update the half-written tree's.
     archive_read_disk_set_symlink_physical(disk);
-    archive_read_disk_set_standard_lookup(disk);
     archive_entry_linkresolver_set_strategy(links, ARCHIVE_FORMAT_TAR_PAX_INTERCHANGE);
     const long long epoch = source_date_epoch();
     const std::string top = options.tree;

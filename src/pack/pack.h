@@ -4,6 +4,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
+#include <string>
+#include <string_view>
 
 #include "digest/sha256.h"
 
@@ -33,6 +36,64 @@ void print_pack_usage(const char* program);
 
 pack_status create_archive(const pack_options& options);
 pack_status check_archive(const char* archive_path);
+
+// libarchive's time_t is its own build's: a long, 32 bits on the device's
+// architecture, where this program's time_t has 64. Times pass as longs.
+struct archive_entry;
+long entry_mtime(struct archive_entry* entry);
+long entry_atime(struct archive_entry* entry);
+void entry_set_mtime(struct archive_entry* entry, long seconds);
+
+// check's model of the device's tree during an update: what its purge
+// keeps, then every entry applied in order as the device's libarchive
+// applies it (owner, mode, times, ACLs, file flags; no safety flag).
+enum class node_kind : unsigned char { directory, file, symlink, other };
+struct tree_node {
+    node_kind kind;
+    bool kept;      // the device's own: a preserved path or a parent of one, never empty
+    bool finished;  // the device opens it again at the end: a directory's or a lasting flag's entry
+};
+struct device_tree {
+    std::map<std::string, tree_node> nodes;  // by path below the top, "a/b"; "" is the top
+    uint64_t written;                        // entries the device writes into the tree
+};
+
+// Why an entry must not reach the devices; none when the device writes it.
+enum class tree_problem {
+    none,
+    empty_name,
+    directory_name,
+    absolute,
+    parent_component,
+    name_too_long,
+    through_link,
+    top_not_directory,
+    replaces_kept_directory,
+    replaces_filled_directory,
+    directory_over_link,
+    replaces_unfinished,
+    special_file_flags,
+    link_carries_data,
+    link_target_not_a_name,
+    link_target_missing,
+    link_to_kernel_image,
+    link_to_directory,
+    link_to_itself,
+    link_to_preserved_elsewhere,
+};
+
+struct entry_outcome {
+    tree_problem problem;
+    bool in_target;       // the problem lies in the hard link's target, not the entry's path
+    std::string subject;  // what the problem names: a path "./a", a name's length
+    std::string normal;   // where the entry lands: "a/b", "" for the top
+    std::string_view preserved;         // the preserved path it lands under, or empty
+    std::string_view target_preserved;  // the preserved path a hard link's target is under
+};
+
+void tree_after_purge(device_tree* tree);
+// Applies one entry that is not the kernel image; a refused one changes nothing.
+entry_outcome tree_apply(device_tree* tree, struct archive_entry* entry);
 
 // A bar on standard error while long work runs, if it is a terminal.
 struct progress {

@@ -194,15 +194,18 @@ std::string tar_of_tree(const std::string& dir)
     return host({"tar", "-C", dir, "-cf", "-", "."});
 }
 
-std::string python_tar(const std::string& members)
+std::string python_tar(const std::string& members, const std::string& format)
 {
     return host({"python3", "-c",
                  "import io, sys\n"
-                 "from tarfile import DIRTYPE, LNKTYPE, PAX_FORMAT, REGTYPE, SYMTYPE, XHDTYPE, TarInfo, open\n"
-                 "t = open(fileobj=sys.stdout.buffer, mode='w|', format=PAX_FORMAT)\n"
-                 "def add(name, kind=REGTYPE, target='', data=b''):\n"
-                 "    i = TarInfo(name); i.type, i.linkname, i.size = kind, target, len(data)\n"
-                 "    t.addfile(i, io.BytesIO(data))\n" +
+                 "from tarfile import *\n"
+                 "from tarfile import CHRTYPE, DIRTYPE, FIFOTYPE, LNKTYPE, REGTYPE, SYMTYPE, XHDTYPE\n"
+                 "t = open(fileobj=sys.stdout.buffer, mode='w|', format=" + format + ")\n"
+                 "def add(name, kind=REGTYPE, target='', data=b'', mode=0o644, pax={}, **fields):\n"
+                 "    i = TarInfo(name); i.type, i.linkname, i.size, i.mode, i.pax_headers = kind, target, len(data), mode, pax\n"
+                 "    for key, value in fields.items(): setattr(i, key, value)\n"
+                 "    t.addfile(i, io.BytesIO(data))\n"
+                 "def raw(data): t.fileobj.write(data)\n" +
                      members + "\nt.close()\n"});
 }
 

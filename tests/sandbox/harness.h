@@ -56,9 +56,10 @@ std::string write_as_digest(const std::string& dir, std::string_view bytes);
 std::string host(const std::vector<std::string>& argv, const std::string& cwd = {});
 // A GNU tar archive of the tree below `dir` (entries "./...").
 std::string tar_of_tree(const std::string& dir);
-// A literal pax archive made by Python's tarfile; `members` adds its entries
-// with add(name, type, link target, data).
-std::string python_tar(const std::string& members);
+// A literal archive made by Python's tarfile, pax unless `format` names
+// another; `members` adds its entries with add(name, type, link target,
+// data, mode, pax records, other TarInfo fields) and raw bytes with raw().
+std::string python_tar(const std::string& members, const std::string& format = "PAX_FORMAT");
 // What bsdtar extracts from `archive` into `dir` (made), as a snapshot.
 std::string bsdtar_reference(const std::string& archive, const std::string& dir);
 
