@@ -13,6 +13,7 @@ constexpr std::array<std::string_view, 6> COMPRESSION_NAMES = {"none", "gzip", "
 constexpr const char* USAGE =
     "Usage: %1$s create [--kernel FILE] [--compress none|gzip|bzip2|xz|zstd|lz4] DIR OUTDIR\n"
     "       %1$s check ARCHIVE\n"
+    "       %1$s artifact --name NAME --device-type TYPE ARCHIVE ARTIFACT [-- OPTION...]\n"
     "       %1$s --help | --version\n"
     "\n"
     "create  writes a pax tar archive of the tree DIR (entries \"./...\", sorted, with numeric\n"
@@ -27,9 +28,14 @@ constexpr const char* USAGE =
     "        entry lands outside the tree or stops the device after its purge. Warns about\n"
     "        preserved paths, set-ID, world-writable and special files, lasting file flags,\n"
     "        names the device looks up, and what the device does not keep.\n"
+    "artifact  checks ARCHIVE as check does and, unless it is refused, writes the Mender\n"
+    "        artifact ARTIFACT with mender-artifact: one payload of type firmware-update, the\n"
+    "        archive as it is, for devices of TYPE, named NAME. The OPTIONs after \"--\" go to\n"
+    "        mender-artifact write module-image (e.g. -k KEY to sign it).\n"
     "\n"
     "Exit status: 0 done, nothing to report; 1 check found warnings only; 2 check refused\n"
-    "the archive; 3 bad command line, or a file could not be read or written.\n";
+    "the archive; 3 bad command line, a file could not be read or written, or mender-artifact\n"
+    "failed.\n";
 
 bool usage_error(const char* program, const char* what, const char* argument = "")
 {
@@ -63,6 +69,21 @@ const char* option_value(int argc, char** argv, int* index, std::string_view nam
     return argv[++*index];
 }
 
+// The artifact command's operands and options, once the command line is read.
+bool finish_artifact_command(const char* program, const char* const* operands, int count, pack_options* options)
+{
+    if (count != 3) return usage_error(program, "artifact needs one ARCHIVE and the ARTIFACT to write");
+    if (options->artifact_name == nullptr || options->device_type == nullptr) {
+        return usage_error(program, "artifact needs --name and --device-type");
+    }
+    if (options->kernel != nullptr || options->filter != compression::none) {
+        return usage_error(program, "--kernel and --compress belong to create");
+    }
+    options->archive = operands[1];
+    options->artifact = operands[2];
+    return true;
+}
+
 }  // namespace
 
 void print_pack_usage(const char* program)
@@ -89,6 +110,14 @@ bool parse_pack_command_line(int argc, char** argv, pack_options* options)
             options->kernel = file;
         } else if (const char* name = option_value(argc, argv, &i, "--compress", &missing)) {
             if (!parse_compression(name, &options->filter)) return usage_error(program, "unknown compression: ", name);
+        } else if (const char* artifact_name = option_value(argc, argv, &i, "--name", &missing)) {
+            options->artifact_name = artifact_name;
+        } else if (const char* device_type = option_value(argc, argv, &i, "--device-type", &missing)) {
+            options->device_type = device_type;
+        } else if (argument == "--") {
+            options->passed_on = argv + i + 1;
+            options->passed_on_count = argc - i - 1;
+            break;
         } else if (missing) {
             return usage_error(program, "a value is missing after ", argv[i]);
         } else if (argument.starts_with("-") && argument != "-") {
@@ -99,9 +128,13 @@ bool parse_pack_command_line(int argc, char** argv, pack_options* options)
             operands[count++] = argv[i];
         }
     }
-    if (count == 0) return usage_error(program, "no command given: create or check");
+    if (count == 0) return usage_error(program, "no command given: create, check or artifact");
     options->command = operands[0];
     const std::string_view command = operands[0];
+    if (command == "artifact") return finish_artifact_command(program, operands, count, options);
+    if (options->artifact_name != nullptr || options->device_type != nullptr || options->passed_on != nullptr) {
+        return usage_error(program, "--name, --device-type and \"--\" belong to artifact");
+    }
     if (command == "create") {
         if (count != 3) return usage_error(program, "create needs the tree DIR and the output directory OUTDIR");
         options->tree = operands[1];

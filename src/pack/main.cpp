@@ -11,5 +11,6 @@ int main(int argc, char** argv)
     if (!parse_pack_command_line(argc, argv, &options)) return PACK_ERROR;
 
     if (std::strcmp(options.command, "create") == 0) return create_archive(options);
+    if (std::strcmp(options.command, "artifact") == 0) return make_artifact(options);
     return check_archive(options.archive);
 }

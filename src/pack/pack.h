@@ -21,12 +21,17 @@ enum pack_status : int {
 enum class compression { none, gzip, bzip2, xz, zstd, lz4 };
 
 struct pack_options {
-    const char* command;      // "create" or "check"
-    const char* tree;         // create: DIR
-    const char* output_dir;   // create: OUTDIR
-    const char* kernel;       // create: --kernel FILE, or null
-    compression filter;       // create: --compress
-    const char* archive;      // check: ARCHIVE
+    const char* command;          // "create", "check" or "artifact"
+    const char* tree;             // create: DIR
+    const char* output_dir;       // create: OUTDIR
+    const char* kernel;           // create: --kernel FILE, or null
+    compression filter;           // create: --compress
+    const char* archive;          // check, artifact: ARCHIVE
+    const char* artifact_name;    // artifact: --name NAME
+    const char* device_type;      // artifact: --device-type TYPE
+    const char* artifact;         // artifact: ARTIFACT, the file to write
+    char* const* passed_on;       // artifact: the arguments after "--", for mender-artifact
+    int passed_on_count;
 };
 
 // Command line. Returns false after printing why it is not usable; --help
@@ -36,6 +41,10 @@ void print_pack_usage(const char* program);
 
 pack_status create_archive(const pack_options& options);
 pack_status check_archive(const char* archive_path);
+// Checks the archive and, unless it is refused, makes a Mender artifact of
+// it for the update module firmware-update. The status is check's, or
+// PACK_ERROR when mender-artifact fails.
+pack_status make_artifact(const pack_options& options);
 
 // libarchive's time_t is its own build's: a long, 32 bits on the device's
 // architecture, where this program's time_t has 64. Times pass as longs.

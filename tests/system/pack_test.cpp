@@ -88,6 +88,36 @@ TEST(Pack, SameTreeGivesSameBytes)
     EXPECT_EQ(fwu::read_file(a).substr(4, 4), std::string(4, '\0'));
 }
 
+// The artifact for the device's Mender client carries the archive as check
+// passed it, by its digest as mender-artifact reads it back; a refused
+// archive gets none.
+TEST(Pack, ArtifactCarriesOnlyAnArchiveTheDevicesMayTake)
+{
+    fwu::Scratch s;
+    const std::string kept = fwu::write_as_digest(s.path(), fwu::python_tar("add('./etc/'); add('./etc/dropbear/')"));
+    const std::string digest = kept.substr(kept.rfind('/') + 1);
+    const std::string refused = fwu::write_as_digest(s.path(), fwu::python_tar("add('/etc/passwd', data=b'x')"));
+    const auto artifact = [&](const std::string& archive, const std::string& path) {
+        return fwu::run_host({fwu::PACK_PATH, "artifact", "--name", "release-2", "--device-type=belvonix", archive,
+                              path, "--", "--software-version", "2.0"});
+    };
+
+    const fwu::RunResult warned = artifact(kept, s / "kept.mender");
+    EXPECT_EQ(warned.status, 1) << warned.err;  // check's status: the warning about /etc/dropbear
+    EXPECT_TRUE(warned.out.ends_with("artifact:     " + s / "kept.mender\n")) << warned.out;
+    const std::string read = fwu::host({"mender-artifact", "read", s / "kept.mender"});
+    for (const std::string& line : std::vector<std::string>{"Name: release-2", "Compatible devices: '[belvonix]'", "Type:   firmware-update",
+                                    "rootfs-image.firmware-update.version: 2.0", "name:     " + digest,
+                                    "size:     10240", "checksum: " + digest}) {
+        EXPECT_NE(read.find(line), std::string::npos) << line << " not in\n" << read;
+    }
+
+    const fwu::RunResult refusal = artifact(refused, s / "refused.mender");
+    EXPECT_EQ(refusal.status, 2);
+    EXPECT_NE(refusal.err.find("no artifact made"), std::string::npos) << refusal.err;
+    EXPECT_NE(access((s / "refused.mender").c_str(), F_OK), 0);
+}
+
 struct Hostile {
     const char* name;
     const char* members;
@@ -203,12 +233,14 @@ const Hostile HOSTILE[] = {
     {"name_is_not_digest", "add('./etc/shadow')", "update.tar", 2, "the name 'update.tar' is not a SHA-256 digest"},
     {"name_is_other_digest", "add('./etc/shadow')", ZEROS, 2, "0000, but the bytes' digest is "},
     // Usage and system errors exit with 3.
-    {"no_command", "", "", 3, "firmware-pack: no command given: create or check\nTry 'firmware-pack --help'.\n", {}},
+    {"no_command", "", "", 3, "firmware-pack: no command given: create, check or artifact\nTry 'firmware-pack --help'.\n", {}},
     {"unreadable", "", "", 3, "firmware-pack: cannot read /nonexistent/update: No such file or directory\n",
      {"check", "/nonexistent/update"}},
     {"directory", "", "", 3, ": not a file\n", {"check", "{S}"}},
     {"help", "", "", 0, "Exit status: 0 done", {"--help"}},
     {"version", "", "", 0, "firmware-pack 1.", {"--version"}},
+    {"artifact_without_device_type", "", "", 3, "artifact needs --name and --device-type",
+     {"artifact", "--name", "r", "@", "{S}/a.mender"}},
     {"kernel_image_already_in_the_tree", "add('./x')", "tmp/belvonix-update.zImage", 3,
      "already holds tmp/belvonix-update.zImage; remove it or leave out --kernel", {"create", "--kernel", "@", "{S}", "{S}"}},
 };

@@ -82,9 +82,10 @@ busybox_root() {   # DIR VERSION: busybox as /bin/sh, VERSION in /etc/version
     echo "$2" >"$1/etc/version"
 }
 
-# Packs DIR into ARCHIVE, compressed by the tar option COMPRESSOR, the way an
-# update archive is made: "./" names, numeric owners, sorted.
-pack_tree() { tar --numeric-owner --sort=name --format=gnu -C "$1" "$3" -cf "$2" .; }
+# Packs DIR into ARCHIVE, compressed by the tar option COMPRESSOR (and any
+# further tar options), the way an update archive is made: "./" names,
+# numeric owners, sorted.
+pack_tree() { tar --numeric-owner --sort=name --format=gnu -C "$1" "${@:3}" -cf "$2" .; }
 
 # The tree after an update is the archive's tree (as bsdtar extracts it on the
 # host, less the kernel image) plus the preserved paths as they were before.

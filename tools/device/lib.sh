@@ -8,6 +8,8 @@
 #                 shell function guest, run by init with OUTDIR shared as
 #                 $OUT; OUTDIR/slow is the read-at-USB-speed share /slow.
 #   install_tool ROOT    the tool and its i386 libraries below ROOT
+#   install_program ROOT PROGRAM PATH  an i386 PROGRAM at PATH below ROOT,
+#                 with its libraries
 #   name_by_digest FILE  rename FILE to its SHA-256, print the digest
 #   list_tree DIR        the tree listing the guest makes, made on the host
 #   device_outdir DIR    (re)make DIR as the guest's share
@@ -34,10 +36,12 @@ device_ready() {
     [ -x "$DEVICE_TOOL" ] ||
         device_die "no 32-bit tool at $DEVICE_TOOL: run cmake --preset i386 && cmake --build --preset i386"
     DEVICE_TOOL=$(cd "$(dirname "$DEVICE_TOOL")" && pwd)/$(basename "$DEVICE_TOOL")
-    # 64-bit file offsets: on a host without 32-bit emulation the helper runs
-    # under QEMU's user-mode emulator, where a 32-bit readdir offset overflows.
     [ -x "$device_work/helper" ] ||
-        gcc -m32 -static -O2 -D_FILE_OFFSET_BITS=64 -Wall -Wextra -Werror -o "$device_work/helper" "$device_dir/helper.c"
+        gcc -m32 -static -O2 -Wall -Wextra -Werror -o "$device_work/helper" "$device_dir/helper.c"
+    # The host's own build lists trees on the host: not every x86-64 kernel
+    # runs 32-bit programs.
+    [ -x "$device_work/host-helper" ] ||
+        gcc -O2 -Wall -Wextra -Werror -o "$device_work/host-helper" "$device_dir/helper.c"
 }
 
 # The i386 shared libraries that an executable needs, recursively, and its
@@ -63,16 +67,17 @@ closure() {
     done
 }
 
-install_tool() {
+install_program() {
     local root=$1 libs lib
-    libs=$(closure "$DEVICE_TOOL")
-    mkdir -p "$root/usr/bin"
-    cp "$DEVICE_TOOL" "$root/usr/bin/firmware-update"
+    libs=$(closure "$2")
+    mkdir -p "$root$(dirname "$3")"
+    cp "$2" "$root$3"
     for lib in $libs; do
         mkdir -p "$root$(dirname "$lib")"
         cp -L "$lib" "$root$lib"
     done
 }
+install_tool() { install_program "$1" "$DEVICE_TOOL" /usr/bin/firmware-update; }
 
 name_by_digest() {
     local digest
@@ -81,7 +86,7 @@ name_by_digest() {
     echo "$digest"
 }
 
-list_tree() { "$device_work/helper" tree "$1"; }
+list_tree() { "$device_work/host-helper" tree "$1"; }
 
 # Only ever a directory made here is emptied: it is the guest's share.
 device_outdir() {
