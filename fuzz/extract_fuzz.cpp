@@ -22,7 +22,7 @@
 #include <thread>
 
 #include "check.h"
-#include "update/archive_layout.h"
+#include "contract/update_archive.h"
 #include "update/update_options.h"
 
 extern "C" [[noreturn]] void __real_exit(int status);

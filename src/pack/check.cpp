@@ -14,8 +14,8 @@
 #include <string_view>
 #include <utility>
 
+#include "contract/update_archive.h"
 #include "pack/pack.h"
-#include "update/archive_layout.h"
 
 namespace {
 
@@ -457,11 +457,6 @@ std::string filter_names(struct archive* reader)
         names += archive_filter_name(reader, i);
     }
     return names.empty() ? "none" : names;
-}
-
-bool is_digest_name(std::string_view name)
-{
-    return name.size() == 64 && name.find_first_not_of("0123456789abcdef") == std::string_view::npos;
 }
 
 void check_name(findings* found, const char* archive_path, const char* digest)

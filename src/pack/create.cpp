@@ -19,8 +19,8 @@
 #include <utility>
 #include <vector>
 
+#include "contract/update_archive.h"
 #include "pack/pack.h"
-#include "update/archive_layout.h"
 
 namespace {
 
@@ -357,8 +357,7 @@ bool write_entries(struct archive* writer, const pack_options& options, const st
 
 bool holds_kernel_image_path(const std::vector<std::string>& paths)
 {
-    const std::string_view in_tree = KERNEL_IMAGE_ENTRY.substr(2);  // without "./"
-    return std::find(paths.begin(), paths.end(), in_tree) != paths.end();
+    return std::find(paths.begin(), paths.end(), KERNEL_IMAGE_PATH) != paths.end();
 }
 
 // Writes the archive to a temporary file in the output directory; returns
@@ -395,7 +394,7 @@ pack_status create_archive(const pack_options& options)
     if (!list_tree(options.tree, "", &paths)) return PACK_ERROR;
     if (options.kernel != nullptr && holds_kernel_image_path(paths)) {
         complain("firmware-pack: %s already holds %s; remove it or leave out --kernel", options.tree,
-                 KERNEL_IMAGE_ENTRY.data() + 2);
+                 KERNEL_IMAGE_PATH.data());
         return PACK_ERROR;
     }
 

@@ -14,12 +14,10 @@
 
 #include <climits>
 
+#include "contract/update_archive.h"
 #include "pack/pack.h"
-#include "update/archive_layout.h"
 
 namespace {
-
-constexpr std::string_view KERNEL_IMAGE_PATH = KERNEL_IMAGE_ENTRY.substr(2);  // without "./"
 
 // Components joined by "/", "." and empty ones left out, as libarchive
 // cleans a path; "" is the top.

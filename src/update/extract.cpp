@@ -10,10 +10,10 @@
 #include <cstring>
 #include <string_view>
 
+#include "contract/update_archive.h"
 #include "digest/sha256.h"
 #include "indicators/fb.h"
 #include "indicators/leds.h"
-#include "update/archive_layout.h"
 #include "update/update_options.h"
 
 namespace {
@@ -21,6 +21,9 @@ namespace {
 constexpr int EXTRACT_FLAGS = ARCHIVE_EXTRACT_OWNER | ARCHIVE_EXTRACT_PERM | ARCHIVE_EXTRACT_TIME |
                               ARCHIVE_EXTRACT_ACL | ARCHIVE_EXTRACT_FFLAGS;
 static_assert(EXTRACT_FLAGS == 0x67);
+
+// One sweep of the bar is the screen's height.
+static_assert(ACTIVITY_BAR_HEIGHT == FB_HEIGHT);
 
 constexpr const char* UBIFS_RO_ERROR = "/sys/kernel/debug/ubifs/ubi0_0/ro_error";
 

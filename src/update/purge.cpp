@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "update/archive_layout.h"
+#include "contract/update_archive.h"
 #include "update/update_options.h"
 
 namespace {
