@@ -6,7 +6,7 @@
 #include <ctime>
 
 #include "indicators/leds.h"
-#include "update/update_options.h"
+#include "state/update_options.h"
 
 namespace {
 

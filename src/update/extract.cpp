@@ -14,7 +14,8 @@
 #include "digest/sha256.h"
 #include "indicators/fb.h"
 #include "indicators/leds.h"
-#include "update/update_options.h"
+#include "state/update_options.h"
+#include "update/stages.h"
 
 namespace {
 
@@ -123,6 +124,7 @@ bool read_bytes_were_verified(second_read* r)
 
 int setup_error_injection()
 {
+    if (update_options.fail_after_files == 0) return 0;
     const int fd = open(UBIFS_RO_ERROR, O_WRONLY | O_CLOEXEC);
     if (fd < 0) {
         perror("open failed for debugfs");
@@ -183,7 +185,7 @@ int extract_archive(struct archive* reader, int fb_fd, int ubifs_error_fd)
         if (status != ARCHIVE_OK) {
             // What was written so far is synced, but the update is incomplete.
             printf("archive_read_next_header() failed: (%d) %s\n", status, error_text(reader));
-            result = -1;
+            result = UPDATE_FAILED;
             break;
         }
         const char* const path = archive_entry_pathname(entry);
@@ -198,11 +200,11 @@ int extract_archive(struct archive* reader, int fb_fd, int ubifs_error_fd)
         if (status != ARCHIVE_OK) {
             printf("archive_read_extract() failed for %s: (%d) %s\n",
                    path != nullptr ? path : "(no path name)", status, error_text(reader));
-            exit(-1);
+            exit(UPDATE_FAILED);
         }
         ++entries_seen;
     }
-    if (!read_bytes_were_verified(&archive_bytes)) result = -1;
+    if (!read_bytes_were_verified(&archive_bytes)) result = UPDATE_FAILED;
     blink_leds(nullptr);
     archive_read_close(reader);
     archive_read_free(reader);

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "contract/update_archive.h"
-#include "update/update_options.h"
+#include "update/stages.h"
 
 namespace {
 

@@ -12,7 +12,8 @@
 #include <utility>
 
 #include "digest/sha256.h"
-#include "update/update_options.h"
+#include "state/update_options.h"
+#include "update/stages.h"
 
 namespace {
 

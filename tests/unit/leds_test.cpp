@@ -12,7 +12,7 @@
 #include <string>
 
 #include "indicators/leds.h"
-#include "update/update_options.h"
+#include "state/update_options.h"
 
 namespace {
 
