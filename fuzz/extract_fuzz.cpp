@@ -23,7 +23,9 @@
 
 #include "check.h"
 #include "contract/update_archive.h"
-#include "update/update_options.h"
+#include "digest/sha256.h"
+#include "state/update_options.h"
+#include "update/stages.h"
 
 extern "C" [[noreturn]] void __real_exit(int status);
 extern "C" int __real_archive_read_next_header(struct archive* reader, struct archive_entry** entry);
@@ -38,6 +40,7 @@ static thread_local jmp_buf* exit_jump = nullptr;  // set in the jail
 static int last_header = ARCHIVE_OK;  // of the latest header read
 static int entries_read = 0;  // all but the kernel image
 static int entries_extracted = 0;
+static verified_archive verified;  // the input, as the verification hands it on
 
 // The tool's stages as main runs them, in the jail.
 static void extract_in_jail()
@@ -51,7 +54,7 @@ static void extract_in_jail()
     update_options = {};
     update_options.led1_fd = update_options.led2_fd = -1;
     struct archive* reader = nullptr;
-    if (open_archive_reader(archive_fd, &reader) != ARCHIVE_OK) return;
+    if (open_archive_reader(verified, &reader) != ARCHIVE_OK) return;
     jmp_buf jump;
     exit_jump = &jump;
     if (setjmp(jump) != 0) {
@@ -117,6 +120,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
 {
     check(ftruncate(archive_fd, 0) == 0 && pwrite(archive_fd, data, size, 0) == static_cast<ssize_t>(size), "storing the input");
     lseek(archive_fd, 0, SEEK_SET);
+    verified = {archive_fd, size, {}};
+    sha256_concatenated_hex(sha256(data, size), verified.digest);
     entries_read = entries_extracted = 0;
     std::thread(extract_in_jail).join();
     return 0;
