@@ -119,7 +119,7 @@ void progress_end(progress* bar);
 // SHA-256 of a byte stream that arrives in pieces of any length.
 struct stream_digest {
     sha256_stream stream;
-    unsigned char tail[64];  // bytes short of a whole block
+    unsigned char tail[SHA256_BLOCK_SIZE];  // bytes short of a whole block
     std::size_t tail_length;
 };
 void digest_begin(stream_digest* digest);

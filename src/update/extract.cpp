@@ -57,7 +57,7 @@ struct second_read {
     std::size_t last_length;
     unsigned char block[READ_BLOCK_SIZE];
 };
-static_assert(READ_BLOCK_SIZE % 64 == 0, "whole blocks are hashed as they are read");
+static_assert(READ_BLOCK_SIZE % SHA256_BLOCK_SIZE == 0, "whole blocks are hashed as they are read");
 
 second_read archive_bytes;
 
@@ -81,7 +81,7 @@ ssize_t read_block(second_read* r)
     }
     r->handed_out += got;
     if (got == sizeof r->block) {
-        sha256_feed_blocks(&r->stream, r->block, got / 64);
+        sha256_feed_blocks(&r->stream, r->block, got / SHA256_BLOCK_SIZE);
     } else {
         r->ended = true;
         r->last_length = got;
