@@ -1,5 +1,5 @@
 // firmware-pack: makes update archives and checks them before they reach a
-// device. The stages that main runs.
+// device. Its commands, and what their files share.
 #pragma once
 
 #include <cstdarg>
