@@ -18,6 +18,9 @@ constexpr const char* MODULE_TYPE = "firmware-update";
 // saying why it did not succeed.
 bool run_mender_artifact(const std::vector<const char*>& arguments)
 {
+    // The report goes out first: a log that takes both programs' output
+    // otherwise gets it, held in the buffer, after mender-artifact's.
+    std::fflush(stdout);
     pid_t child = 0;
     const int error = posix_spawnp(&child, arguments[0], nullptr, nullptr, const_cast<char* const*>(arguments.data()),
                                    environ);

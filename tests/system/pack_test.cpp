@@ -116,6 +116,14 @@ TEST(Pack, ArtifactCarriesOnlyAnArchiveTheDevicesMayTake)
     EXPECT_EQ(refusal.status, 2);
     EXPECT_NE(refusal.err.find("no artifact made"), std::string::npos) << refusal.err;
     EXPECT_NE(access((s / "refused.mender").c_str(), F_OK), 0);
+
+    // A log that takes both streams gets the report before what follows it.
+    const fwu::RunResult failed = fwu::run_host({"sh", "-c", "exec \"$0\" \"$@\" 2>&1", fwu::PACK_PATH, "artifact",
+                                                 "--name=r", "--device-type=b", kept, s / "failed.mender", "--", "--no-such-option"});
+    EXPECT_EQ(failed.status, 3);
+    const std::size_t failure = failed.out.find("firmware-pack: mender-artifact failed");
+    ASSERT_NE(failure, std::string::npos) << failed.out;
+    EXPECT_LT(failed.out.find("result:"), failure) << failed.out;
 }
 
 struct Hostile {
