@@ -22,7 +22,8 @@
 #include <string_view>
 
 #include "digest/sha256.h"
-#include "update/update_options.h"
+#include "state/update_options.h"
+#include "update/stages.h"
 
 namespace {
 

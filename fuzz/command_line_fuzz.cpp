@@ -10,7 +10,8 @@
 #include <vector>
 
 #include "check.h"
-#include "update/update_options.h"
+#include "state/update_options.h"
+#include "update/stages.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
 {

@@ -22,9 +22,10 @@
 #include <thread>
 
 #include "check.h"
+#include "contract/update_archive.h"
 #include "digest/sha256.h"
-#include "update/archive_layout.h"
-#include "update/update_options.h"
+#include "state/update_options.h"
+#include "update/stages.h"
 
 extern "C" [[noreturn]] void __real_exit(int status);
 extern "C" int __real_archive_read_next_header(struct archive* reader, struct archive_entry** entry);

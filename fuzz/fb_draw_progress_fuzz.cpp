@@ -12,7 +12,7 @@
 
 #include "check.h"
 #include "indicators/fb.h"
-#include "update/update_options.h"
+#include "state/update_options.h"
 
 constexpr std::size_t GUARD = std::size_t{16} << 20;  // far beyond any row or column slip
 constexpr std::size_t SPAN = (FB_BYTES + 4095) / 4096 * 4096;

@@ -2,7 +2,7 @@
 // logic: the x86 SHA extensions where the CPU has them, else unrolled scalar
 // rounds (built a second time for CPUs with BMI2 rotates). The choice is made
 // once from CPUID. Whole blocks are hashed straight from the caller's buffer;
-// only the padded tail is ever copied, into one 64-byte local block.
+// only the padded tail is ever copied, into one local block.
 #include "digest/sha256.h"
 
 #include <bit>
@@ -110,7 +110,7 @@ template <int... I>
 [[gnu::always_inline]] inline void portable_blocks_body(uint32_t* h, const unsigned char* data,
                                                        std::size_t blocks)
 {
-    for (; blocks > 0; --blocks, data += 64) {
+    for (; blocks > 0; --blocks, data += SHA256_BLOCK_SIZE) {
         uint32_t s[8];
         uint32_t w[16];
         std::memcpy(s, h, sizeof s);
@@ -183,7 +183,7 @@ template <int... G>
     __m128i abef = _mm_alignr_epi8(dcba, efgh, 8);
     __m128i cdgh = _mm_blend_epi16(efgh, dcba, 0xf0);
 
-    for (; blocks > 0; --blocks, data += 64) {
+    for (; blocks > 0; --blocks, data += SHA256_BLOCK_SIZE) {
         const __m128i abef_before = abef;
         const __m128i cdgh_before = cdgh;
         sha_ni_rounds(abef, cdgh, data, byte_order, std::make_integer_sequence<int, 16>{});
@@ -270,17 +270,17 @@ void sha256_feed_blocks(sha256_stream* stream, const unsigned char* data, std::s
     if (blocks == 0)
         return;
     hash_blocks(stream->h, data, blocks);
-    stream->length += uint64_t{blocks} * 64;
+    stream->length += uint64_t{blocks} * SHA256_BLOCK_SIZE;
 }
 
 sha256_digest sha256_finish(sha256_stream* stream, const unsigned char* tail, std::size_t tail_length)
 {
-    // Whole blocks in the tail are fed first; the padding needs fewer than 64.
-    sha256_feed_blocks(stream, tail, tail_length / 64);
-    tail += tail_length / 64 * 64;
-    tail_length %= 64;
+    // Whole blocks in the tail are fed first; the padding needs less than one.
+    sha256_feed_blocks(stream, tail, tail_length / SHA256_BLOCK_SIZE);
+    tail += tail_length / SHA256_BLOCK_SIZE * SHA256_BLOCK_SIZE;
+    tail_length %= SHA256_BLOCK_SIZE;
 
-    unsigned char block[64] = {};
+    unsigned char block[SHA256_BLOCK_SIZE] = {};
     if (tail_length > 0)
         std::memcpy(block, tail, tail_length);
     block[tail_length] = 0x80;
@@ -352,14 +352,14 @@ sha256_digest sha256(const void* data, uint64_t length)
     sha256_begin(&stream);
     // Block positions are counted in 64 bits; a size_t may be narrower.
     auto bytes = static_cast<const unsigned char*>(data);
-    constexpr uint64_t most_blocks = SIZE_MAX / 64;
-    for (uint64_t blocks = length / 64; blocks > 0;) {
+    constexpr uint64_t most_blocks = SIZE_MAX / SHA256_BLOCK_SIZE;
+    for (uint64_t blocks = length / SHA256_BLOCK_SIZE; blocks > 0;) {
         const auto n = static_cast<std::size_t>(blocks < most_blocks ? blocks : most_blocks);
         sha256_feed_blocks(&stream, bytes, n);
-        bytes += n * 64;
+        bytes += n * SHA256_BLOCK_SIZE;
         blocks -= n;
     }
-    return sha256_finish(&stream, bytes, static_cast<std::size_t>(length % 64));
+    return sha256_finish(&stream, bytes, static_cast<std::size_t>(length % SHA256_BLOCK_SIZE));
 }
 
 sha256_digest sha256_string(const char* text)

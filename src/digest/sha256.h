@@ -34,6 +34,10 @@ uint32_t rotate_right(uint32_t value, uint32_t count);
 
 }  // extern "C"
 
+// The digest works on blocks of this many bytes; readers that hand it whole
+// blocks read in multiples of it.
+inline constexpr std::size_t SHA256_BLOCK_SIZE = 64;
+
 // Incremental form used to hash a large mapping piece by piece. Not exported.
 struct sha256_stream {
     uint32_t h[8];
@@ -42,9 +46,9 @@ struct sha256_stream {
 
 // Also points the converter pointers as every call of sha256 does.
 void sha256_begin(sha256_stream* stream);
-// Feeds whole 64-byte blocks; `blocks` counts blocks, not bytes.
+// Feeds whole blocks; `blocks` counts blocks, not bytes.
 void sha256_feed_blocks(sha256_stream* stream, const unsigned char* data, std::size_t blocks);
-// Hashes the last `tail_length` (< 64) bytes with the padding. A longer tail
+// Hashes the last `tail_length` (< SHA256_BLOCK_SIZE) bytes with the padding. A longer tail
 // is accepted: its whole blocks are fed first.
 sha256_digest sha256_finish(sha256_stream* stream, const unsigned char* tail, std::size_t tail_length);
 

@@ -8,7 +8,7 @@
 #include <cstdint>
 
 #include "indicators/fb.h"
-#include "update/update_options.h"
+#include "state/update_options.h"
 
 namespace {
 

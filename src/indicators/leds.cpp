@@ -6,7 +6,7 @@
 #include <ctime>
 
 #include "indicators/leds.h"
-#include "update/update_options.h"
+#include "state/update_options.h"
 
 namespace {
 
@@ -44,17 +44,19 @@ int64_t whole_seconds_between(const timeval& then, const timeval& now)
     return seconds;
 }
 
-// The wall clock, or the time since boot when the wall clock cannot be
-// read, so that the LEDs keep swapping whatever the date says.
+// LEDs 1 and 2 both there, and no -s.
+bool blinking()
+{
+    return update_options.led1_fd >= 0 && update_options.led2_fd >= 0 && !update_options.silent;
+}
+
 timeval read_clock()
 {
-    timeval now{};
-    if (gettimeofday(&now, nullptr) == 0) return now;
-    timespec uptime{};
-    clock_gettime(CLOCK_MONOTONIC, &uptime);
-    now.tv_sec = uptime.tv_sec;
-    now.tv_usec = static_cast<suseconds_t>(uptime.tv_nsec / 1000);
-    return now;
+    timeval wall_clock{};
+    if (gettimeofday(&wall_clock, nullptr) == 0) return led_time(&wall_clock, {});
+    timespec since_boot{};
+    clock_gettime(CLOCK_MONOTONIC, &since_boot);
+    return led_time(nullptr, since_boot);
 }
 
 }  // namespace
@@ -70,11 +72,21 @@ void setup_leds()
     }
 }
 
+timeval led_time(const timeval* wall_clock, const timespec& since_boot)
+{
+    if (wall_clock != nullptr) return *wall_clock;
+    return {since_boot.tv_sec, static_cast<suseconds_t>(since_boot.tv_nsec / 1000)};
+}
+
 void blink_leds(void* /*user_data*/)
 {
+    if (blinking()) blink_leds_at(read_clock());
+}
+
+void blink_leds_at(const timeval& now)
+{
+    if (!blinking()) return;
     update_options_t& options = update_options;
-    if (options.led1_fd < 0 || options.led2_fd < 0 || options.silent) return;
-    const timeval now = read_clock();
     const int64_t elapsed = whole_seconds_between(options.last_toggle, now);
     if (elapsed < 0) options.last_toggle = now;  // the clock was set back: count from now
     if (elapsed <= 0) return;

@@ -25,19 +25,19 @@ bool run_mender_artifact(const std::vector<const char*>& arguments)
     const int error = posix_spawnp(&child, arguments[0], nullptr, nullptr, const_cast<char* const*>(arguments.data()),
                                    environ);
     if (error != 0) {
-        complain("firmware-pack: cannot run %s: %s; it comes with the mender-artifact package", arguments[0],
+        complain("cannot run %s: %s; it comes with the mender-artifact package", arguments[0],
                  std::strerror(error));
         return false;
     }
     int status = 0;
     while (waitpid(child, &status, 0) < 0) {
         if (errno != EINTR) {
-            complain("firmware-pack: lost %s: %s", arguments[0], std::strerror(errno));
+            complain("lost %s: %s", arguments[0], std::strerror(errno));
             return false;
         }
     }
     if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return true;
-    complain("firmware-pack: %s failed (%s %d); no artifact was made", arguments[0],
+    complain("%s failed (%s %d); no artifact was made", arguments[0],
              WIFEXITED(status) ? "status" : "signal", WIFEXITED(status) ? WEXITSTATUS(status) : WTERMSIG(status));
     return false;
 }
@@ -51,7 +51,7 @@ pack_status make_artifact(const pack_options& options)
     // again before it touches anything.
     const pack_status checked = check_archive(options.archive);
     if (checked == PACK_REFUSED || checked == PACK_ERROR) {
-        complain("firmware-pack: no artifact made: the archive must not go to the devices");
+        complain("no artifact made: the archive must not go to the devices");
         return checked;
     }
     std::vector<const char*> arguments = {"mender-artifact", "write", "module-image", "-T", MODULE_TYPE,

@@ -14,8 +14,8 @@
 #include <string_view>
 #include <utility>
 
+#include "contract/update_archive.h"
 #include "pack/pack.h"
-#include "update/archive_layout.h"
 
 namespace {
 
@@ -54,30 +54,30 @@ struct findings {
     int warnings;
 };
 
-// Prints "ARCHIVE: KIND: " and `format`, which takes up to two strings.
-void report(const findings& found, const char* kind, const char* format, const std::string& a, const std::string& b)
+// Prints "ARCHIVE: KIND: " and the finding.
+[[gnu::format(printf, 3, 0)]] void report(const findings& found, const char* kind, const char* format,
+                                          va_list arguments)
 {
-    char text[4096];
-    std::snprintf(text, sizeof text, format, a.c_str(), b.c_str());
-    complain("%s: %s: %s", found.archive, kind, text);
+    const std::string lead = std::string(found.archive) + ": " + kind + ": ";
+    say(lead.c_str(), format, arguments);
 }
 
-void refuse(findings* found, const char* format, const std::string& a, const std::string& b = "")
+[[gnu::format(printf, 2, 3)]] void refuse(findings* found, const char* format, ...)
 {
     ++found->refusals;
-    report(*found, "refused", format, a, b);
+    va_list arguments;
+    va_start(arguments, format);
+    report(*found, "refused", format, arguments);
+    va_end(arguments);
 }
 
-void warn(findings* found, const char* format, const std::string& a, const std::string& b = "")
+[[gnu::format(printf, 2, 3)]] void warn(findings* found, const char* format, ...)
 {
     ++found->warnings;
-    report(*found, "warning", format, a, b);
-}
-
-const char* error_text(struct archive* reader)
-{
-    const char* const text = archive_error_string(reader);
-    return text != nullptr ? text : "no message";
+    va_list arguments;
+    va_start(arguments, format);
+    report(*found, "warning", format, arguments);
+    va_end(arguments);
 }
 
 constexpr const char* REMAKE = "make the archive with firmware-pack create from the tree as it should be on the device";
@@ -85,10 +85,11 @@ constexpr const char* STOPS = "the device stops there, after its purge";
 
 // Refuses an entry that the device would write outside its tree, or fail to
 // write after its purge.
-void report_problem(findings* found, const std::string& quoted, const char* target, const entry_outcome& outcome)
+void report_problem(findings* found, const char* quoted, const char* target, const entry_outcome& outcome)
 {
-    const std::string what = outcome.in_target ? quoted + ": a hard link to " + target : quoted;
-    const std::string& subject = outcome.subject;
+    const std::string linked = outcome.in_target ? std::string(quoted) + ": a hard link to " + target : quoted;
+    const char* const what = linked.c_str();
+    const char* const subject = outcome.subject.c_str();
     switch (outcome.problem) {
     case tree_problem::none: return;
     case tree_problem::empty_name:
@@ -108,8 +109,8 @@ void report_problem(findings* found, const std::string& quoted, const char* targ
     case tree_problem::name_too_long:
         // Names land as the archive's bytes, whatever they are; only their
         // length can stop the device, which no file system takes past 255.
-        refuse(found, "%s: a name of %s bytes, longer than the 255 any file system on the device takes; "
-               "shorten it", what, subject);
+        refuse(found, "%s: a name of %llu bytes, longer than the 255 any file system on the device takes; "
+               "shorten it", what, static_cast<unsigned long long>(outcome.bytes));
         return;
     case tree_problem::through_link:
         refuse(found, "%s: leads through the symbolic link %s that an earlier entry makes, so it is written "
@@ -142,13 +143,14 @@ void report_problem(findings* found, const std::string& quoted, const char* targ
         return;
     case tree_problem::special_file_flags:
         refuse(found, "%s: a FIFO or device node with the immutable or append-only flag: the device opens it "
-               "at the end of the extraction to set the flag, and a FIFO blocks it for ever%s; leave the flag out",
-               what, "");
+               "at the end of the extraction to set the flag, and a FIFO blocks it for ever; leave the flag out",
+               what);
         return;
     case tree_problem::link_carries_data:
-        refuse(found, "%s: a hard link that carries %s bytes of data: the device writes them, and the entry's "
+        refuse(found, "%s: a hard link that carries %llu bytes of data: the device writes them, and the entry's "
                "mode, ACL and times, into the link's target, through a symbolic link too; make the archive "
-               "with firmware-pack create, which stores hard links without data", what, subject);
+               "with firmware-pack create, which stores hard links without data", what,
+               static_cast<unsigned long long>(outcome.bytes));
         return;
     case tree_problem::link_target_not_a_name:
         refuse(found, "%s, which names no file (empty, or ending in / or .): %s; store the target's path",
@@ -179,32 +181,25 @@ void report_problem(findings* found, const std::string& quoted, const char* targ
 }
 
 // The paths that the purge keeps, and what a hard link shares with them.
-void report_preserved(findings* found, const std::string& quoted, const entry_outcome& outcome)
+void report_preserved(findings* found, const char* quoted, const entry_outcome& outcome)
 {
     if (!outcome.preserved.empty()) {
-        warn(found, "%s: under the preserved path %s, which the device keeps: this entry overwrites it on "
+        warn(found, "%s: under the preserved path %.*s, which the device keeps: this entry overwrites it on "
              "every device; leave it out of the tree unless every device must get exactly this",
-             quoted, std::string(outcome.preserved));
+             quoted, static_cast<int>(outcome.preserved.size()), outcome.preserved.data());
     }
     if (!outcome.target_preserved.empty()) {
-        warn(found, "%s: a hard link to a file under the preserved path %s, which the device keeps: the tree "
+        warn(found, "%s: a hard link to a file under the preserved path %.*s, which the device keeps: the tree "
              "gets another name for that file; leave the link out unless every device must have it",
-             quoted, std::string(outcome.target_preserved));
+             quoted, static_cast<int>(outcome.target_preserved.size()), outcome.target_preserved.data());
     }
-}
-
-std::string octal_mode(mode_t mode)
-{
-    char text[8];
-    std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
-    return text;
 }
 
 // Content that the device takes as it is but a release engineer should see.
-void check_kind_and_mode(findings* found, const std::string& quoted, struct archive_entry* entry)
+void check_kind_and_mode(findings* found, const char* quoted, struct archive_entry* entry)
 {
     const auto type = archive_entry_filetype(entry);
-    const mode_t mode = archive_entry_perm(entry);
+    const auto mode = static_cast<unsigned>(archive_entry_perm(entry));
     switch (type) {
     case AE_IFCHR:
     case AE_IFBLK:
@@ -220,13 +215,13 @@ void check_kind_and_mode(findings* found, const std::string& quoted, struct arch
     default: break;
     }
     if (type == AE_IFREG && (mode & (S_ISUID | S_ISGID)) != 0) {
-        warn(found, "%s: a set-ID program (mode %s): it runs with its owner's or group's rights on every "
-             "device; make sure it must", quoted, octal_mode(mode));
+        warn(found, "%s: a set-ID program (mode %04o): it runs with its owner's or group's rights on every "
+             "device; make sure it must", quoted, mode & 07777);
     }
     if (type != AE_IFLNK && (mode & S_IWOTH) != 0 && (mode & S_ISVTX) == 0) {
-        warn(found, "%s: world-writable (mode %s) without the sticky bit: any user of the device may change "
+        warn(found, "%s: world-writable (mode %04o) without the sticky bit: any user of the device may change "
              "or replace what is there; take the others' write permission away unless it must stay",
-             quoted, octal_mode(mode));
+             quoted, mode & 07777);
     }
 }
 
@@ -250,7 +245,7 @@ std::string flag_names(unsigned long flags)
     return names;
 }
 
-void check_flags(findings* found, const std::string& quoted, struct archive_entry* entry,
+void check_flags(findings* found, const char* quoted, struct archive_entry* entry,
                  const entry_outcome& outcome)
 {
     const auto type = archive_entry_filetype(entry);
@@ -259,11 +254,11 @@ void check_flags(findings* found, const std::string& quoted, struct archive_entr
     if (const unsigned long foreign = set & ~(UBIFS_FLAGS | FS_JOURNAL_DATA_FL);
         foreign != 0 && (type == AE_IFREG || type == AE_IFDIR)) {
         refuse(found, "%s: file flags (%s) that the device's file system, UBIFS, does not take: the device "
-               "stops there, after its purge; clear them with chattr", quoted, flag_names(foreign));
+               "stops there, after its purge; clear them with chattr", quoted, flag_names(foreign).c_str());
     }
     const unsigned long lasting = set & (FS_IMMUTABLE_FL | FS_APPEND_FL);
     if (lasting == 0 || (type != AE_IFREG && type != AE_IFDIR)) return;
-    const std::string flag = (lasting & FS_IMMUTABLE_FL) != 0 ? "immutable" : "append-only";
+    const char* const flag = (lasting & FS_IMMUTABLE_FL) != 0 ? "immutable" : "append-only";
     if (type == AE_IFDIR && outcome.preserved.empty()) {
         refuse(found, "%s: the %s flag on a directory that the next update's purge must empty: it cannot, "
                "and that update fails; clear the flag (chattr -i -a)", quoted, flag);
@@ -278,13 +273,13 @@ void check_flags(findings* found, const std::string& quoted, struct archive_entr
 // Each name is reported once, at its first entry.
 using names_seen = std::set<std::string>;
 
-void check_name_lookup(findings* found, names_seen* seen, const std::string& quoted, const char* name,
+void check_name_lookup(findings* found, names_seen* seen, const char* quoted, const char* name,
                        const char* what)
 {
     if (name == nullptr || *name == '\0' || !seen->insert(what + std::string(name)).second) return;
-    warn(found, "%s: %s: the device looks the name up in its own user database, during an update the "
+    warn(found, "%s: %s '%s': the device looks the name up in its own user database, during an update the "
          "half-written tree's, and may find another number or none; make the archive with firmware-pack "
-         "create, which stores numbers only", quoted, what + std::string(" '") + name + "'");
+         "create, which stores numbers only", quoted, what, name);
 }
 
 // The checks Linux makes of a POSIX ACL, whose failure stops the device.
@@ -315,11 +310,11 @@ const char* acl_fault(struct archive_entry* entry, int type)
     return nullptr;
 }
 
-void check_acls(findings* found, names_seen* seen, const std::string& quoted, struct archive_entry* entry)
+void check_acls(findings* found, names_seen* seen, const char* quoted, struct archive_entry* entry)
 {
     const int types = archive_entry_acl_types(entry);
     if ((types & ARCHIVE_ENTRY_ACL_TYPE_NFS4) != 0) {
-        warn(found, "%s: an %s, which the device does not restore; use a POSIX ACL", quoted, "NFSv4 ACL");
+        warn(found, "%s: an NFSv4 ACL, which the device does not restore; use a POSIX ACL", quoted);
     }
     for (const int type : {ARCHIVE_ENTRY_ACL_TYPE_ACCESS, ARCHIVE_ENTRY_ACL_TYPE_DEFAULT}) {
         if (const char* fault = acl_fault(entry, type)) {
@@ -346,7 +341,7 @@ void check_acls(findings* found, names_seen* seen, const std::string& quoted, st
 
 // Extended attributes, which the device does not restore, and times its
 // 32-bit libarchive cannot hold.
-void check_lost_metadata(findings* found, const std::string& quoted, struct archive_entry* entry)
+void check_lost_metadata(findings* found, const char* quoted, struct archive_entry* entry)
 {
     if (archive_entry_xattr_reset(entry) > 0) {
         // pax stores each twice, as libarchive and as another tar writes it.
@@ -360,15 +355,15 @@ void check_lost_metadata(findings* found, const std::string& quoted, struct arch
         std::string names;
         for (const std::string& one : unique) names += (names.empty() ? "" : ", ") + one;
         warn(found, "%s: extended attributes (%s), which the device does not restore: every device loses "
-             "them; give the files what they need (such as capabilities) by other means", quoted, names);
+             "them; give the files what they need (such as capabilities) by other means", quoted, names.c_str());
     }
     // From 2038-01-19 on a 32-bit time wraps to 1901, below 0 it is 1969.
     for (const auto& [is_set, value] : {std::pair{archive_entry_mtime_is_set(entry) != 0, entry_mtime(entry)},
                                         std::pair{archive_entry_atime_is_set(entry) != 0, entry_atime(entry)}}) {
         if (is_set && (value < 0 || value > INT32_MAX)) {
-            warn(found, "%s: a time of %s seconds since 1970, outside 1970 to 2038-01-19, which the "
+            warn(found, "%s: a time of %ld seconds since 1970, outside 1970 to 2038-01-19, which the "
                  "device's 32-bit libarchive does not keep; set it in that range (firmware-pack create "
-                 "clamps to SOURCE_DATE_EPOCH)", quoted, std::to_string(value));
+                 "clamps to SOURCE_DATE_EPOCH)", quoted, value);
             return;
         }
     }
@@ -379,7 +374,8 @@ void check_lost_metadata(findings* found, const std::string& quoted, struct arch
 void check_entry(findings* found, device_tree* tree, names_seen* seen, struct archive_entry* entry)
 {
     const char* const path = archive_entry_pathname(entry);
-    const std::string quoted = std::string("entry '") + (path != nullptr ? path : "") + "'";
+    const std::string quoted_text = std::string("entry '") + (path != nullptr ? path : "") + "'";
+    const char* const quoted = quoted_text.c_str();
     const entry_outcome outcome = tree_apply(tree, entry);
     if (outcome.problem != tree_problem::none) {
         report_problem(found, quoted, archive_entry_hardlink(entry), outcome);
@@ -417,11 +413,10 @@ void read_entries(findings* found, struct archive* reader, summary* totals)
         if (status == ARCHIVE_WARN && only_a_name_left_unconverted(reader)) status = ARCHIVE_OK;
         if (status != ARCHIVE_OK) {
             // The device stops the update at such a header, after the purge.
-            const std::string which = std::to_string(totals->entries + 1) +
-                                      (previous.empty() ? " (the first)" : " (after " + previous + ")");
-            refuse(found, "the header of entry %s cannot be read as the device reads it: \"%s\"; the device "
-                   "would stop there with its tree half written. Make the archive again with firmware-pack create",
-                   which, error_text(reader));
+            refuse(found, "the header of entry %llu (%s%s) cannot be read as the device reads it: \"%s\"; the "
+                   "device would stop there with its tree half written. Make the archive again with firmware-pack "
+                   "create", static_cast<unsigned long long>(totals->entries + 1),
+                   previous.empty() ? "the first" : "after ", previous.c_str(), archive_message(reader));
             if (status != ARCHIVE_WARN) return;
         }
         ++totals->entries;
@@ -436,8 +431,8 @@ void read_entries(findings* found, struct archive* reader, summary* totals)
         }
         if (archive_entry_filetype(entry) == AE_IFREG) totals->bytes += archive_entry_size(entry);
         if (archive_read_data_skip(reader) != ARCHIVE_OK) {
-            refuse(found, "%s cannot be read to its end: \"%s\"; the archive is damaged or cut short", previous,
-                   error_text(reader));
+            refuse(found, "%s cannot be read to its end: \"%s\"; the archive is damaged or cut short",
+                   previous.c_str(), archive_message(reader));
             return;
         }
     }
@@ -459,11 +454,6 @@ std::string filter_names(struct archive* reader)
     return names.empty() ? "none" : names;
 }
 
-bool is_digest_name(std::string_view name)
-{
-    return name.size() == 64 && name.find_first_not_of("0123456789abcdef") == std::string_view::npos;
-}
-
 void check_name(findings* found, const char* archive_path, const char* digest)
 {
     const std::string_view path = archive_path;
@@ -471,10 +461,10 @@ void check_name(findings* found, const char* archive_path, const char* digest)
     const std::string name(slash == std::string_view::npos ? path : path.substr(slash + 1));
     if (!is_digest_name(name)) {
         refuse(found, "the name '%s' is not a SHA-256 digest, and the device takes only an archive named by "
-               "its digest; rename it to %s", name, digest);
+               "its digest; rename it to %s", name.c_str(), digest);
     } else if (name != digest) {
         refuse(found, "the name says %s, but the bytes' digest is %s: the archive changed after it was made; "
-               "make it again with firmware-pack create", name, digest);
+               "make it again with firmware-pack create", name.c_str(), digest);
     }
 }
 
@@ -509,12 +499,12 @@ pack_status check_archive(const char* archive_path)
     in.fd = open(archive_path, O_RDONLY | O_CLOEXEC);
     struct stat status {};
     if (in.fd < 0 || fstat(in.fd, &status) != 0) {
-        complain("firmware-pack: cannot read %s: %s", archive_path, std::strerror(errno));
+        complain("cannot read %s: %s", archive_path, std::strerror(errno));
         return PACK_ERROR;
     }
     // The device maps the archive: only a regular file can be one.
     if (!S_ISREG(status.st_mode)) {
-        complain("firmware-pack: cannot read %s: not a file", archive_path);
+        complain("cannot read %s: not a file", archive_path);
         close(in.fd);
         return PACK_ERROR;
     }
@@ -528,8 +518,8 @@ pack_status check_archive(const char* archive_path)
     archive_read_support_format_tar(reader);
     archive_read_support_filter_all(reader);
     if (archive_read_open(reader, &in, nullptr, read_block, nullptr) != ARCHIVE_OK) {
-        refuse(&found, "the device cannot open it: \"%s\"; it takes a tar "
-               "archive, plain or compressed%s", error_text(reader), "");
+        refuse(&found, "the device cannot open it: \"%s\"; it takes a tar archive, plain or compressed",
+               archive_message(reader));
     } else {
         read_entries(&found, reader, &totals);
         totals.compression = filter_names(reader);

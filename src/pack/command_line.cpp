@@ -1,4 +1,7 @@
+#include <getopt.h>
+
 #include <array>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -7,6 +10,22 @@
 #include "pack/pack.h"
 
 namespace {
+
+// What getopt_long returns: 1 for an operand (the "-" that leads the short
+// options keeps operands in place among the options), ':' for a missing value,
+// '?' for anything it does not know, and these for the long options.
+constexpr int OPERAND = 1;
+enum long_only_option { OPTION_VERSION = 256, OPTION_KERNEL, OPTION_COMPRESS, OPTION_NAME, OPTION_DEVICE_TYPE };
+
+constexpr option LONG_OPTIONS[] = {
+    {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, OPTION_VERSION},
+    {"kernel", required_argument, nullptr, OPTION_KERNEL},
+    {"compress", required_argument, nullptr, OPTION_COMPRESS},
+    {"name", required_argument, nullptr, OPTION_NAME},
+    {"device-type", required_argument, nullptr, OPTION_DEVICE_TYPE},
+    {nullptr, 0, nullptr, 0},
+};
 
 constexpr std::array<std::string_view, 6> COMPRESSION_NAMES = {"none", "gzip", "bzip2", "xz", "zstd", "lz4"};
 
@@ -37,9 +56,14 @@ constexpr const char* USAGE =
     "the archive; 3 bad command line, a file could not be read or written, or mender-artifact\n"
     "failed.\n";
 
-bool usage_error(const char* program, const char* what, const char* argument = "")
+[[gnu::format(printf, 2, 3)]] bool usage_error(const char* program, const char* format, ...)
 {
-    std::fprintf(stderr, "%s: %s%s\nTry '%s --help'.\n", program, what, argument, program);
+    std::fprintf(stderr, "%s: ", program);
+    va_list arguments;
+    va_start(arguments, format);
+    std::vfprintf(stderr, format, arguments);
+    va_end(arguments);
+    std::fprintf(stderr, "\nTry '%s --help'.\n", program);
     return false;
 }
 
@@ -52,21 +76,6 @@ bool parse_compression(const char* name, compression* filter)
         }
     }
     return false;
-}
-
-// The value of option `name` at argv[*index], given as "--name=VALUE" or as
-// the next argument; null when this argument is not that option.
-const char* option_value(int argc, char** argv, int* index, std::string_view name, bool* missing)
-{
-    const std::string_view argument = argv[*index];
-    if (!argument.starts_with(name)) return nullptr;
-    if (argument.size() > name.size() && argument[name.size()] == '=') return argv[*index] + name.size() + 1;
-    if (argument.size() != name.size()) return nullptr;
-    if (*index + 1 >= argc) {
-        *missing = true;
-        return nullptr;
-    }
-    return argv[++*index];
 }
 
 // The artifact command's operands and options, once the command line is read.
@@ -97,36 +106,42 @@ bool parse_pack_command_line(int argc, char** argv, pack_options* options)
     const char* const program = argc == 0 ? "firmware-pack" : slash != nullptr ? slash + 1 : argv[0];
     const char* operands[3] = {};
     int count = 0;
-    for (int i = 1; i < argc; ++i) {
-        const std::string_view argument = argv[i];
-        bool missing = false;
-        if (argument == "--help" || argument == "-h") {
+    // Options and operands in any order, each handled as it comes. getopt's
+    // own messages are replaced by this command's.
+    opterr = 0;
+    int consumed = optind;  // past the last argument handled; "--" lies beyond it
+    while (argc > 0) {
+        const int at = optind;
+        const int option = getopt_long(argc, argv, "-:h", LONG_OPTIONS, nullptr);
+        if (option == -1) break;
+        consumed = optind;
+        switch (option) {
+        case 'h':
             print_pack_usage(program);
             std::exit(PACK_CLEAN);
-        } else if (argument == "--version") {
+        case OPTION_VERSION:
             std::printf("%s %s\n", program, FWU_VERSION);
             std::exit(PACK_CLEAN);
-        } else if (const char* file = option_value(argc, argv, &i, "--kernel", &missing)) {
-            options->kernel = file;
-        } else if (const char* name = option_value(argc, argv, &i, "--compress", &missing)) {
-            if (!parse_compression(name, &options->filter)) return usage_error(program, "unknown compression: ", name);
-        } else if (const char* artifact_name = option_value(argc, argv, &i, "--name", &missing)) {
-            options->artifact_name = artifact_name;
-        } else if (const char* device_type = option_value(argc, argv, &i, "--device-type", &missing)) {
-            options->device_type = device_type;
-        } else if (argument == "--") {
-            options->passed_on = argv + i + 1;
-            options->passed_on_count = argc - i - 1;
+        case OPTION_KERNEL: options->kernel = optarg; break;
+        case OPTION_COMPRESS:
+            if (!parse_compression(optarg, &options->filter)) {
+                return usage_error(program, "unknown compression: %s", optarg);
+            }
             break;
-        } else if (missing) {
-            return usage_error(program, "a value is missing after ", argv[i]);
-        } else if (argument.starts_with("-") && argument != "-") {
-            return usage_error(program, "unknown option: ", argv[i]);
-        } else if (count == 3) {
-            return usage_error(program, "too many arguments");
-        } else {
-            operands[count++] = argv[i];
+        case OPTION_NAME: options->artifact_name = optarg; break;
+        case OPTION_DEVICE_TYPE: options->device_type = optarg; break;
+        case OPERAND:
+            if (count == 3) return usage_error(program, "too many arguments");
+            operands[count++] = optarg;
+            break;
+        case ':': return usage_error(program, "a value is missing after %s", argv[at]);
+        default: return usage_error(program, "unknown option: %s", argv[at]);
         }
+    }
+    // What follows "--" goes to mender-artifact as it is.
+    if (optind > consumed) {
+        options->passed_on = argv + optind;
+        options->passed_on_count = argc - optind;
     }
     if (count == 0) return usage_error(program, "no command given: create, check or artifact");
     options->command = operands[0];
@@ -146,7 +161,7 @@ bool parse_pack_command_line(int argc, char** argv, pack_options* options)
         }
         options->archive = operands[1];
     } else {
-        return usage_error(program, "unknown command: ", operands[0]);
+        return usage_error(program, "unknown command: %s", operands[0]);
     }
     return true;
 }

@@ -19,8 +19,8 @@
 #include <utility>
 #include <vector>
 
+#include "contract/update_archive.h"
 #include "pack/pack.h"
-#include "update/archive_layout.h"
 
 namespace {
 
@@ -141,7 +141,7 @@ bool list_tree(const std::string& top, const std::string& relative, std::vector<
     const std::string directory = relative.empty() ? top : top + "/" + relative;
     DIR* const stream = opendir(directory.c_str());
     if (stream == nullptr) {
-        complain("firmware-pack: cannot read directory %s: %s", directory.c_str(), std::strerror(errno));
+        complain("cannot read directory %s: %s", directory.c_str(), std::strerror(errno));
         return false;
     }
     std::vector<std::pair<std::string, bool>> names;  // name, is a directory
@@ -175,7 +175,7 @@ long long source_date_epoch()
     errno = 0;
     const long long value = std::strtoll(text, &end, 10);
     if (errno != 0 || *end != '\0' || value < 0) {
-        complain("firmware-pack: SOURCE_DATE_EPOCH=%s is not a number of seconds; ignored", text);
+        complain("SOURCE_DATE_EPOCH=%s is not a number of seconds; ignored", text);
         return -1;
     }
     return value;
@@ -212,7 +212,7 @@ void warn_of_xattrs(struct archive_entry* entry, const std::string& source)
         names += (names.empty() ? "" : ", ") + std::string(name);
     }
     if (!names.empty()) {
-        complain("firmware-pack: warning: %s has extended attributes (%s), which the device does not restore",
+        complain("warning: %s has extended attributes (%s), which the device does not restore",
                  source.c_str(), names.c_str());
     }
 }
@@ -226,7 +226,7 @@ bool read_metadata(struct archive* disk, struct archive_entry* entry, const std:
     archive_entry_copy_sourcepath(entry, source.c_str());
     archive_entry_copy_pathname(entry, path);
     if (archive_read_disk_entry_from_file(disk, entry, -1, nullptr) != ARCHIVE_OK) {
-        complain("firmware-pack: cannot read %s: %s", source.c_str(), archive_error_string(disk));
+        complain("cannot read %s: %s", source.c_str(), archive_message(disk));
         return false;
     }
     archive_entry_unset_atime(entry);
@@ -244,7 +244,7 @@ bool copy_data(struct archive* writer, const std::string& source, int64_t size)
     static char buffer[READ_CHUNK];
     const int fd = open(source.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
-        complain("firmware-pack: cannot open %s: %s", source.c_str(), std::strerror(errno));
+        complain("cannot open %s: %s", source.c_str(), std::strerror(errno));
         return false;
     }
     int64_t left = size;
@@ -252,13 +252,13 @@ bool copy_data(struct archive* writer, const std::string& source, int64_t size)
         const ssize_t n = read(fd, buffer, static_cast<std::size_t>(std::min<int64_t>(left, READ_CHUNK)));
         if (n <= 0) {
             if (n < 0 && errno == EINTR) continue;
-            complain("firmware-pack: %s %s; make the archive again from a tree at rest",
+            complain("%s %s; make the archive again from a tree at rest",
                      source.c_str(), n < 0 ? std::strerror(errno) : "shrank while it was read");
             close(fd);
             return false;
         }
         if (archive_write_data(writer, buffer, static_cast<std::size_t>(n)) != n) {
-            complain("firmware-pack: %s", archive_error_string(writer));
+            complain("%s", archive_message(writer));
             close(fd);
             return false;
         }
@@ -273,9 +273,9 @@ bool write_entry(struct archive* writer, struct archive_entry* entry, const std:
 {
     const int status = archive_write_header(writer, entry);
     if (status == ARCHIVE_WARN) {
-        complain("firmware-pack: %s: %s", archive_entry_pathname(entry), archive_error_string(writer));
+        complain("%s: %s", archive_entry_pathname(entry), archive_message(writer));
     } else if (status != ARCHIVE_OK) {
-        complain("firmware-pack: cannot add %s: %s", source.c_str(), archive_error_string(writer));
+        complain("cannot add %s: %s", source.c_str(), archive_message(writer));
         return false;
     }
     const bool has_data = archive_entry_filetype(entry) == AE_IFREG && archive_entry_size(entry) > 0;
@@ -307,7 +307,7 @@ struct archive* open_writer(compression filter, output* out)
         archive_write_set_bytes_in_last_block(writer, filter == compression::none ? TAR_BLOCK_SIZE : 1) !=
             ARCHIVE_OK ||
         archive_write_open2(writer, out, nullptr, queue_block, nullptr, nullptr) != ARCHIVE_OK) {
-        complain("firmware-pack: cannot start the archive: %s", archive_error_string(writer));
+        complain("cannot start the archive: %s", archive_message(writer));
         archive_write_free(writer);
         return nullptr;
     }
@@ -332,7 +332,7 @@ bool write_entries(struct archive* writer, const pack_options& options, const st
     if (options.kernel != nullptr) {
         ok = read_metadata(disk, entry, options.kernel, KERNEL_IMAGE_ENTRY.data(), epoch);
         if (ok && archive_entry_filetype(entry) != AE_IFREG) {
-            complain("firmware-pack: the kernel image %s is not a regular file", options.kernel);
+            complain("the kernel image %s is not a regular file", options.kernel);
             ok = false;
         }
         ok = ok && write_entry(writer, entry, options.kernel);
@@ -357,8 +357,7 @@ bool write_entries(struct archive* writer, const pack_options& options, const st
 
 bool holds_kernel_image_path(const std::vector<std::string>& paths)
 {
-    const std::string_view in_tree = KERNEL_IMAGE_ENTRY.substr(2);  // without "./"
-    return std::find(paths.begin(), paths.end(), in_tree) != paths.end();
+    return std::find(paths.begin(), paths.end(), KERNEL_IMAGE_PATH) != paths.end();
 }
 
 // Writes the archive to a temporary file in the output directory; returns
@@ -367,13 +366,13 @@ int create_temporary(const char* output_dir)
 {
     const int written = std::snprintf(temporary_path, sizeof temporary_path, "%s%s", output_dir, TEMPORARY_NAME);
     if (written < 0 || static_cast<std::size_t>(written) >= sizeof temporary_path) {
-        complain("firmware-pack: output directory name too long: %s", output_dir);
+        complain("output directory name too long: %s", output_dir);
         return -1;
     }
     for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) signal(signal_number, remove_partial_archive);
     const int fd = mkstemp(temporary_path);
     if (fd < 0) {
-        complain("firmware-pack: cannot create a file in %s: %s", output_dir, std::strerror(errno));
+        complain("cannot create a file in %s: %s", output_dir, std::strerror(errno));
         return -1;
     }
     // mkstemp makes it private; the archive is for others to read.
@@ -394,8 +393,8 @@ pack_status create_archive(const pack_options& options)
     std::vector<std::string> paths{"."};
     if (!list_tree(options.tree, "", &paths)) return PACK_ERROR;
     if (options.kernel != nullptr && holds_kernel_image_path(paths)) {
-        complain("firmware-pack: %s already holds %s; remove it or leave out --kernel", options.tree,
-                 KERNEL_IMAGE_ENTRY.data() + 2);
+        complain("%s already holds %.*s; remove it or leave out --kernel", options.tree,
+                 static_cast<int>(KERNEL_IMAGE_PATH.size()), KERNEL_IMAGE_PATH.data());
         return PACK_ERROR;
     }
 
@@ -407,17 +406,17 @@ pack_status create_archive(const pack_options& options)
     struct archive* const writer = open_writer(options.filter, &out);
     bool ok = writer != nullptr && write_entries(writer, options, paths);
     if (writer != nullptr && archive_write_close(writer) != ARCHIVE_OK) {
-        if (ok) complain("firmware-pack: %s", archive_error_string(writer));
+        if (ok) complain("%s", archive_message(writer));
         ok = false;
     }
     if (writer != nullptr) archive_write_free(writer);
     if (const int error = finish_output(&out, &writer_thread); error != 0 && ok) {
-        complain("firmware-pack: cannot write %s: %s", temporary_path, std::strerror(error));
+        complain("cannot write %s: %s", temporary_path, std::strerror(error));
         ok = false;
     }
     // On disk before it gets the name that says it is complete.
     if (ok && fsync(out.fd) != 0) {
-        complain("firmware-pack: cannot write %s: %s", temporary_path, std::strerror(errno));
+        complain("cannot write %s: %s", temporary_path, std::strerror(errno));
         ok = false;
     }
     close(out.fd);
@@ -426,7 +425,7 @@ pack_status create_archive(const pack_options& options)
     digest_hex(&out.digest, digest);
     const std::string final_path = std::string(options.output_dir) + "/" + digest;
     if (ok && rename(temporary_path, final_path.c_str()) != 0) {
-        complain("firmware-pack: cannot rename %s to %s: %s", temporary_path, final_path.c_str(),
+        complain("cannot rename %s to %s: %s", temporary_path, final_path.c_str(),
                  std::strerror(errno));
         ok = false;
     }

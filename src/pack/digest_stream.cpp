@@ -23,9 +23,9 @@ void digest_feed(stream_digest* digest, const void* data, std::size_t length)
         digest->tail_length = 0;
     }
     // Whole blocks straight from the caller's buffer: no copy.
-    sha256_feed_blocks(&digest->stream, bytes, length / 64);
-    digest->tail_length = length % 64;
-    std::memcpy(digest->tail, bytes + length / 64 * 64, digest->tail_length);
+    sha256_feed_blocks(&digest->stream, bytes, length / SHA256_BLOCK_SIZE);
+    digest->tail_length = length % SHA256_BLOCK_SIZE;
+    std::memcpy(digest->tail, bytes + length / SHA256_BLOCK_SIZE * SHA256_BLOCK_SIZE, digest->tail_length);
 }
 
 void digest_hex(stream_digest* digest, char (&hex)[65])

@@ -1,7 +1,8 @@
 // firmware-pack: makes update archives and checks them before they reach a
-// device. The stages that main runs.
+// device. Its commands, and what their files share.
 #pragma once
 
+#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -9,6 +10,9 @@
 #include <string_view>
 
 #include "digest/sha256.h"
+
+struct archive;
+struct archive_entry;
 
 // Exit statuses, in the order of severity; check's is the worst finding.
 enum pack_status : int {
@@ -48,7 +52,6 @@ pack_status make_artifact(const pack_options& options);
 
 // libarchive's time_t is its own build's: a long, 32 bits on the device's
 // architecture, where this program's time_t has 64. Times pass as longs.
-struct archive_entry;
 long entry_mtime(struct archive_entry* entry);
 long entry_atime(struct archive_entry* entry);
 void entry_set_mtime(struct archive_entry* entry, long seconds);
@@ -94,7 +97,8 @@ enum class tree_problem {
 struct entry_outcome {
     tree_problem problem;
     bool in_target;       // the problem lies in the hard link's target, not the entry's path
-    std::string subject;  // what the problem names: a path "./a", a name's length
+    std::string subject;  // the path the problem names, "./a"
+    uint64_t bytes;       // the length of a name too long, the data of a hard link that carries some
     std::string normal;   // where the entry lands: "a/b", "" for the top
     std::string_view preserved;         // the preserved path it lands under, or empty
     std::string_view target_preserved;  // the preserved path a hard link's target is under
@@ -113,13 +117,20 @@ struct progress {
 progress progress_start(const char* label, uint64_t total);
 void progress_update(progress* bar, uint64_t done);
 void progress_end(progress* bar);
-// Prints a line on standard error, clearing the bar first if one is shown.
+
+// Messages: one line each on standard error, the bar cleared first if one
+// is shown. An error of this command, after "firmware-pack: ":
 [[gnu::format(printf, 1, 2)]] void complain(const char* format, ...);
+// A line that starts with `lead`:
+[[gnu::format(printf, 2, 0)]] void say(const char* lead, const char* format, va_list arguments);
+// What libarchive says went wrong with `handle`; a fixed text when it says
+// nothing.
+const char* archive_message(struct archive* handle);
 
 // SHA-256 of a byte stream that arrives in pieces of any length.
 struct stream_digest {
     sha256_stream stream;
-    unsigned char tail[64];  // bytes short of a whole block
+    unsigned char tail[SHA256_BLOCK_SIZE];  // bytes short of a whole block
     std::size_t tail_length;
 };
 void digest_begin(stream_digest* digest);

@@ -1,3 +1,4 @@
+#include <archive.h>
 #include <unistd.h>
 
 #include <cstdarg>
@@ -19,14 +20,26 @@ void clear_line(progress* bar)
 
 }  // namespace
 
-void complain(const char* format, ...)
+void say(const char* lead, const char* format, va_list arguments)
 {
     clear_line(active);
+    std::fputs(lead, stderr);
+    std::vfprintf(stderr, format, arguments);
+    std::fputc('\n', stderr);
+}
+
+void complain(const char* format, ...)
+{
     va_list arguments;
     va_start(arguments, format);
-    std::vfprintf(stderr, format, arguments);
+    say("firmware-pack: ", format, arguments);
     va_end(arguments);
-    std::fputc('\n', stderr);
+}
+
+const char* archive_message(struct archive* handle)
+{
+    const char* const text = archive_error_string(handle);
+    return text != nullptr ? text : "no message";
 }
 
 progress progress_start(const char* label, uint64_t total)

@@ -14,15 +14,14 @@
 
 #include <climits>
 
+#include "contract/update_archive.h"
 #include "pack/pack.h"
-#include "update/archive_layout.h"
 
 namespace {
 
-constexpr std::string_view KERNEL_IMAGE_PATH = KERNEL_IMAGE_ENTRY.substr(2);  // without "./"
-
 // Components joined by "/", "." and empty ones left out, as libarchive
-// cleans a path; "" is the top.
+// cleans a path; "" is the top. A component too long for any file system
+// is left in *normal.
 tree_problem normalize(std::string_view path, std::string* normal)
 {
     normal->clear();
@@ -34,7 +33,7 @@ tree_problem normalize(std::string_view path, std::string* normal)
         if (part.empty() || part == ".") continue;
         if (part == "..") return tree_problem::parent_component;
         if (part.size() > NAME_MAX) {
-            *normal = std::to_string(part.size());
+            *normal = part;
             return tree_problem::name_too_long;
         }
         if (!normal->empty()) *normal += '/';
@@ -76,7 +75,9 @@ entry_outcome follow(const device_tree& tree, const char* path, bool in_target)
 {
     std::string normal;
     if (const tree_problem escape = normalize(path, &normal); escape != tree_problem::none) {
-        return problem(escape, escape == tree_problem::name_too_long ? normal : std::string(), in_target);
+        entry_outcome outcome = problem(escape, "", in_target);
+        if (escape == tree_problem::name_too_long) outcome.bytes = normal.size();
+        return outcome;
     }
     for (std::size_t slash = normal.find('/'); slash != std::string::npos; slash = normal.find('/', slash + 1)) {
         const std::string parent = normal.substr(0, slash);
@@ -202,7 +203,9 @@ entry_outcome tree_apply(device_tree* tree, struct archive_entry* entry)
         // and the entry's mode, ACL and times there, through a symbolic
         // link too.
         if (archive_entry_size(entry) > 0) {
-            return problem(tree_problem::link_carries_data, std::to_string(archive_entry_size(entry)));
+            entry_outcome carries = problem(tree_problem::link_carries_data, "");
+            carries.bytes = static_cast<uint64_t>(archive_entry_size(entry));
+            return carries;
         }
         kind = link_kind(*tree, target, &outcome);
         if (outcome.problem != tree_problem::none) return outcome;

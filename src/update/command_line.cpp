@@ -3,9 +3,9 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "update/update_options.h"
-
-update_options_t update_options{};
+#include "state/update_options.h"
+#include "update/count_conversion.h"
+#include "update/stages.h"
 
 namespace {
 
@@ -67,7 +67,7 @@ void print_usage(const char* program)
     puts(" [-s]\t\tsilent update, keep LEDs off (optional)");
     puts(" [-e <num>]\tsimulate I/O error after writing num files (optional)");
     puts("\nThis tool wipes the entire filesystem before unpacking the archive - use with care!");
-    exit(1);
+    exit(UPDATE_REFUSED);
 }
 
 bool parse_command_line(int argc, char** argv)

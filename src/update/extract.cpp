@@ -10,17 +10,21 @@
 #include <cstring>
 #include <string_view>
 
+#include "contract/update_archive.h"
 #include "digest/sha256.h"
 #include "indicators/fb.h"
 #include "indicators/leds.h"
-#include "update/archive_layout.h"
-#include "update/update_options.h"
+#include "state/update_options.h"
+#include "update/stages.h"
 
 namespace {
 
 constexpr int EXTRACT_FLAGS = ARCHIVE_EXTRACT_OWNER | ARCHIVE_EXTRACT_PERM | ARCHIVE_EXTRACT_TIME |
                               ARCHIVE_EXTRACT_ACL | ARCHIVE_EXTRACT_FFLAGS;
 static_assert(EXTRACT_FLAGS == 0x67);
+
+// One sweep of the bar is the screen's height.
+static_assert(ACTIVITY_BAR_HEIGHT == FB_HEIGHT);
 
 constexpr const char* UBIFS_RO_ERROR = "/sys/kernel/debug/ubifs/ubi0_0/ro_error";
 
@@ -53,7 +57,7 @@ struct second_read {
     std::size_t last_length;
     unsigned char block[READ_BLOCK_SIZE];
 };
-static_assert(READ_BLOCK_SIZE % 64 == 0, "whole blocks are hashed as they are read");
+static_assert(READ_BLOCK_SIZE % SHA256_BLOCK_SIZE == 0, "whole blocks are hashed as they are read");
 
 second_read archive_bytes;
 
@@ -77,7 +81,7 @@ ssize_t read_block(second_read* r)
     }
     r->handed_out += got;
     if (got == sizeof r->block) {
-        sha256_feed_blocks(&r->stream, r->block, got / 64);
+        sha256_feed_blocks(&r->stream, r->block, got / SHA256_BLOCK_SIZE);
     } else {
         r->ended = true;
         r->last_length = got;
@@ -120,6 +124,7 @@ bool read_bytes_were_verified(second_read* r)
 
 int setup_error_injection()
 {
+    if (update_options.fail_after_files == 0) return 0;
     const int fd = open(UBIFS_RO_ERROR, O_WRONLY | O_CLOEXEC);
     if (fd < 0) {
         perror("open failed for debugfs");
@@ -180,7 +185,7 @@ int extract_archive(struct archive* reader, int fb_fd, int ubifs_error_fd)
         if (status != ARCHIVE_OK) {
             // What was written so far is synced, but the update is incomplete.
             printf("archive_read_next_header() failed: (%d) %s\n", status, error_text(reader));
-            result = -1;
+            result = UPDATE_FAILED;
             break;
         }
         const char* const path = archive_entry_pathname(entry);
@@ -195,11 +200,11 @@ int extract_archive(struct archive* reader, int fb_fd, int ubifs_error_fd)
         if (status != ARCHIVE_OK) {
             printf("archive_read_extract() failed for %s: (%d) %s\n",
                    path != nullptr ? path : "(no path name)", status, error_text(reader));
-            exit(-1);
+            exit(UPDATE_FAILED);
         }
         ++entries_seen;
     }
-    if (!read_bytes_were_verified(&archive_bytes)) result = -1;
+    if (!read_bytes_were_verified(&archive_bytes)) result = UPDATE_FAILED;
     blink_leds(nullptr);
     archive_read_close(reader);
     archive_read_free(reader);

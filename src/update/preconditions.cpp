@@ -3,7 +3,7 @@
 #include <sys/vfs.h>
 #include <unistd.h>
 
-#include "update/update_options.h"
+#include "update/stages.h"
 
 bool running_as_root()
 {

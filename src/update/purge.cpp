@@ -10,8 +10,8 @@
 #include <string_view>
 #include <vector>
 
-#include "update/archive_layout.h"
-#include "update/update_options.h"
+#include "contract/update_archive.h"
+#include "update/stages.h"
 
 namespace {
 

@@ -12,7 +12,8 @@
 #include <utility>
 
 #include "digest/sha256.h"
-#include "update/update_options.h"
+#include "state/update_options.h"
+#include "update/stages.h"
 
 namespace {
 
@@ -26,13 +27,13 @@ sha256_digest hash_mapping(const unsigned char* data, std::size_t size)
     sha256_begin(&stream);
     std::size_t done = 0;
     while (size - done >= RELEASE_CHUNK) {
-        sha256_feed_blocks(&stream, data + done, RELEASE_CHUNK / 64);
+        sha256_feed_blocks(&stream, data + done, RELEASE_CHUNK / SHA256_BLOCK_SIZE);
         madvise(const_cast<unsigned char*>(data + done), RELEASE_CHUNK, MADV_DONTNEED);
         done += RELEASE_CHUNK;
     }
-    const std::size_t blocks = (size - done) / 64;
+    const std::size_t blocks = (size - done) / SHA256_BLOCK_SIZE;
     sha256_feed_blocks(&stream, data + done, blocks);
-    done += blocks * 64;
+    done += blocks * SHA256_BLOCK_SIZE;
     return sha256_finish(&stream, data + done, size - done);
 }
 

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "update/update_options.h"
+#include "update/count_conversion.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "indicators/fb.h"
-#include "update/update_options.h"
+#include "state/update_options.h"
 
 namespace {
 

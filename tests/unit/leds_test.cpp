@@ -1,6 +1,5 @@
-// The LED swap rule on clocks the test sets (this executable defines the
-// gettimeofday and clock_gettime that blink_leds calls); the LEDs are pipes
-// that show what was written.
+// The LED swap rule at times the test sets, read as blink_leds reads its
+// clock; the LEDs are pipes that show what was written.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -12,32 +11,13 @@
 #include <string>
 
 #include "indicators/leds.h"
-#include "update/update_options.h"
+#include "state/update_options.h"
 
 namespace {
 
-constexpr int64_t FAILS = -1, UPTIME = 7'000'000;  // a wall clock that cannot be read; the time since boot
-int64_t wall_clock_us = 0;
+constexpr int64_t FAILS = -1, UPTIME = 7'000'123;  // a wall clock that cannot be read; the time since boot
 
 timeval at(int64_t us) { return {static_cast<time_t>(us / 1000000), static_cast<suseconds_t>(us % 1000000)}; }
-
-}  // namespace
-
-// A 32-bit build with a 64-bit time_t binds these to their time64 names.
-extern "C" int gettimeofday(timeval* __restrict now, void* __restrict) noexcept
-{
-    if (wall_clock_us == FAILS) return -1;
-    *now = at(wall_clock_us);
-    return 0;
-}
-
-extern "C" int clock_gettime(clockid_t, timespec* now) noexcept
-{
-    *now = {static_cast<time_t>(UPTIME / 1000000), 0};
-    return 0;
-}
-
-namespace {
 
 struct Blink {
     const char* name;
@@ -64,8 +44,8 @@ TEST_P(BlinkLeds, SwapsOncePerWholeSecond)
     update_options.silent = c.silent;
     update_options.led_state = c.state_before;
     update_options.last_toggle = at(c.last_toggle);
-    wall_clock_us = c.wall_clock;
-    blink_leds(nullptr);
+    const timeval wall_clock = at(c.wall_clock);
+    blink_leds_at(led_time(c.wall_clock == FAILS ? nullptr : &wall_clock, {UPTIME / 1000000, UPTIME % 1000000 * 1000}));
 
     char written[2][8] = {};
     [[maybe_unused]] ssize_t n = read(led1[0], written[0], 7);
