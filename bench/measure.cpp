@@ -14,6 +14,7 @@
 // this runner's own: it uses only C library calls to keep that at about 1 MiB,
 // below anything it measures.
 #include <fcntl.h>
+#include <getopt.h>
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/time.h>
@@ -48,16 +49,19 @@ double now()
 int main(int argc, char** argv)
 {
     const char* log = "/dev/null";
-    int i = 1;
-    if (i + 1 < argc && std::strcmp(argv[i], "--log") == 0) {
-        log = argv[i + 1];
-        i += 2;
+    static const option options[] = {{"log", required_argument, nullptr, 'l'}, {nullptr, 0, nullptr, 0}};
+    opterr = 0;
+    int word = optind, id = 0;
+    while ((id = getopt_long(argc, argv, "+", options, nullptr)) == 'l') {
+        log = optarg;
+        word = optind;
     }
-    if (i >= argc || std::strcmp(argv[i], "--") != 0 || i + 1 >= argc) {
+    // PROGRAM comes only after "--".
+    if (id != -1 || optind != word + 1 || std::strcmp(argv[word], "--") != 0 || optind >= argc) {
         std::fputs("usage: fwu-bench-measure [--log FILE] -- PROGRAM [ARGS...]\n", stderr);
         return USAGE;
     }
-    char** const program = argv + i + 1;
+    char** const program = argv + optind;
 
     const int out = open(log, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (out < 0) {

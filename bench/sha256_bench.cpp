@@ -10,6 +10,7 @@
 //   fwu-bench-sha256 --verify FILE [--engine automatic|portable|portable_bmi2|sha_ni]
 //       Runs the tool's own verification stage on FILE (named by its digest)
 //       with the given engine; exit status 0 when the name matches.
+#include <getopt.h>
 #include <openssl/evp.h>
 
 #include <algorithm>
@@ -200,16 +201,22 @@ int main(int argc, char** argv)
     int trials = 5;
     const char* verify_file = nullptr;
     std::string_view engine = "automatic";
-    for (int i = 1; i < argc; ++i) {
-        const std::string_view a = argv[i];
-        const bool has_value = i + 1 < argc;
-        if (a == "--openssl-only") openssl_only = true;
-        else if (a == "--min-trial" && has_value) min_trial = std::atof(argv[++i]);
-        else if (a == "--trials" && has_value) trials = std::atoi(argv[++i]);
-        else if (a == "--verify" && has_value) verify_file = argv[++i];
-        else if (a == "--engine" && has_value) engine = argv[++i];
+    static const option options[] = {{"openssl-only", no_argument, nullptr, 'o'},
+                                     {"min-trial", required_argument, nullptr, 'm'},
+                                     {"trials", required_argument, nullptr, 't'},
+                                     {"verify", required_argument, nullptr, 'v'},
+                                     {"engine", required_argument, nullptr, 'e'},
+                                     {nullptr, 0, nullptr, 0}};
+    opterr = 0;
+    for (int id; (id = getopt_long(argc, argv, "+", options, nullptr)) != -1;) {
+        if (id == 'o') openssl_only = true;
+        else if (id == 'm') min_trial = std::atof(optarg);
+        else if (id == 't') trials = std::atoi(optarg);
+        else if (id == 'v') verify_file = optarg;
+        else if (id == 'e') engine = optarg;
         else usage();
     }
+    if (optind < argc) usage();
     if (verify_file != nullptr) return verify(verify_file, engine);
     if (min_trial <= 0 || trials < 1) usage();
     return throughput(openssl_only, min_trial, trials);

@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
-# The splash assets and the image tools in tools/: the committed picture and
-# raw image agree, and conversions are lossless both ways.
+# The splash assets and the image tools in tools/: the committed raw image is
+# what make-splash renders from the SVG, the committed picture agrees with it,
+# and conversions are lossless both ways.
 # Usage: test_image_tools.py REPO_ROOT
 
 import os
@@ -25,6 +26,9 @@ with tempfile.TemporaryDirectory() as tmp:
     raw = open(os.path.join(ROOT, "assets", "splash.rgb565"), "rb").read()
     png = open(os.path.join(ROOT, "assets", "splash.png"), "rb").read()
     assert convert(tmp, png, "rgb565-png", "to-raw") == raw, "splash.png and splash.rgb565 differ"
+    subprocess.run([os.path.join(ROOT, "tools", "make-splash"), tmp], check=True)
+    with open(os.path.join(tmp, "splash.rgb565"), "rb") as f:
+        assert f.read() == raw, "splash.rgb565 is not what tools/make-splash renders from splash.svg"
 
     # Every RGB565 value, twice, in a fixed shuffled order, as one screen.
     values = list(range(65536)) * 2

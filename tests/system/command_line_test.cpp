@@ -19,7 +19,7 @@ const std::string USAGE = "Usage: firmware-update" + USAGE_TEXT;
 const std::string PARSE_ERROR = "Couldn't parse argument for -e option!\n\n" + USAGE;
 const std::string NOT_ROOT = "You are not root, dude.\n";
 
-struct Line {
+struct LineRow {
     const char* name;
     std::vector<std::string> args;
     std::string out;
@@ -28,11 +28,11 @@ struct Line {
     const char* err = "";
 };
 
-class CommandLine : public testing::TestWithParam<Line> {};
+class CommandLine : public testing::TestWithParam<LineRow> {};
 
 TEST_P(CommandLine, StopsBeforeTouchingAnything)
 {
-    const Line& row = GetParam();
+    const LineRow& row = GetParam();
     fwu::Scratch s;
     fwu::make_tree(s.root(), {"etc/config=old", "link -> etc/config"});
     fwu::add_devices(s);
@@ -54,22 +54,26 @@ std::string accepted(const std::string& file, const std::string& count = "", con
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, CommandLine, testing::Values(
-    Line{"no_arguments", {}, USAGE},
-    Line{"count_missing", {"@", "-e"}, USAGE},
-    Line{"unknown_option", {"-x", "@"}, USAGE},
-    Line{"lone_dash", {"-"}, USAGE},
-    Line{"two_files", {"@", "G"}, USAGE},
-    Line{"count_not_a_number", {"-e", "12abc", "@"}, PARSE_ERROR},
-    Line{"count_is_an_option", {"-e", "-s", "@"}, PARSE_ERROR},
-    Line{"user", {"@"}, accepted("@")},
-    Line{"empty_file_name", {""}, accepted("")},
-    Line{"only_the_second_character_counts", {"-silent", "-every", "0x10", "@"}, accepted("@", "16")},
-    Line{"count_shown_unsigned", {"@", "-e", "-1"}, accepted("@", "4294967295")},
-    Line{"last_count_wins", {"-e", "5", "@", "-e", "0"}, accepted("@")},
-    Line{"effective_uid_not_root", {"-e", "1", "@"}, accepted("@", "1"), fwu::As::euid},
-    Line{"real_uid_not_root", {"-e", "1", "@"}, accepted("@", "1"), fwu::As::setuid},
-    Line{"nfs_root", {"-e", "1", "@"}, accepted("@", "1", "rootfs is mounted via NFS, not updating.\n"), fwu::As::root, "nfs"},
-    Line{"statfs_fails", {"-e", "1", "@"}, accepted("@", "1", ""), fwu::As::root, "EIO", "statfs: Input/output error\n"}),
+    LineRow{.name = "no_arguments", .args = {}, .out = USAGE},
+    LineRow{.name = "count_missing", .args = {"@", "-e"}, .out = USAGE},
+    LineRow{.name = "unknown_option", .args = {"-x", "@"}, .out = USAGE},
+    LineRow{.name = "lone_dash", .args = {"-"}, .out = USAGE},
+    LineRow{.name = "two_files", .args = {"@", "G"}, .out = USAGE},
+    LineRow{.name = "count_not_a_number", .args = {"-e", "12abc", "@"}, .out = PARSE_ERROR},
+    LineRow{.name = "count_is_an_option", .args = {"-e", "-s", "@"}, .out = PARSE_ERROR},
+    LineRow{.name = "user", .args = {"@"}, .out = accepted("@")},
+    LineRow{.name = "empty_file_name", .args = {""}, .out = accepted("")},
+    LineRow{.name = "only_the_second_character_counts", .args = {"-silent", "-every", "0x10", "@"},
+        .out = accepted("@", "16")},
+    LineRow{.name = "count_shown_unsigned", .args = {"@", "-e", "-1"}, .out = accepted("@", "4294967295")},
+    LineRow{.name = "last_count_wins", .args = {"-e", "5", "@", "-e", "0"}, .out = accepted("@")},
+    LineRow{.name = "effective_uid_not_root", .args = {"-e", "1", "@"}, .out = accepted("@", "1"), .as = fwu::As::euid},
+    LineRow{.name = "real_uid_not_root", .args = {"-e", "1", "@"}, .out = accepted("@", "1"), .as = fwu::As::setuid},
+    LineRow{.name = "nfs_root", .args = {"-e", "1", "@"},
+        .out = accepted("@", "1", "rootfs is mounted via NFS, not updating.\n"), .as = fwu::As::root,
+        .statfs_root = "nfs"},
+    LineRow{.name = "statfs_fails", .args = {"-e", "1", "@"}, .out = accepted("@", "1", ""), .as = fwu::As::root,
+        .statfs_root = "EIO", .err = "statfs: Input/output error\n"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // The usage names the program as invoked; without an argument vector

@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <regex>
 
 #include <signal.h>
 #include <sys/stat.h>
@@ -18,14 +17,14 @@
 
 namespace {
 
-struct Peer {
+struct PeerRow {
     const char* name;
     std::vector<std::string> archiver;  // writes the archive of "." to stdout
-    const char* compressor;
+    const char* compressor = "";  // "": none
     const char* locale = "";  // LC_ALL for the tool, which must write names as their bytes all the same
 };
 
-class PeerArchive : public testing::TestWithParam<Peer> {};
+class PeerArchive : public testing::TestWithParam<PeerRow> {};
 
 TEST_P(PeerArchive, ExtractsAsBsdtarDoes)
 {
@@ -57,15 +56,15 @@ TEST_P(PeerArchive, ExtractsAsBsdtarDoes)
 const std::vector<std::string> GNU_TAR = {"tar", "--format=posix", "--acls"};
 
 INSTANTIATE_TEST_SUITE_P(Peers, PeerArchive, testing::Values(
-    Peer{"gnu_tar", GNU_TAR, ""},
-    Peer{"gnu_tar_gnu_format", {"tar", "--format=gnu"}, ""},
-    Peer{"bsdtar", {"bsdtar"}, ""},
-    Peer{"bsdtar_utf8_environment", {"bsdtar"}, "", "C.UTF-8"},
-    Peer{"gzip", GNU_TAR, "gzip"},
-    Peer{"bzip2", GNU_TAR, "bzip2"},
-    Peer{"xz", GNU_TAR, "xz"},
-    Peer{"zstd", GNU_TAR, "zstd"},
-    Peer{"lz4", GNU_TAR, "lz4"}),
+    PeerRow{.name = "gnu_tar", .archiver = GNU_TAR},
+    PeerRow{.name = "gnu_tar_gnu_format", .archiver = {"tar", "--format=gnu"}},
+    PeerRow{.name = "bsdtar", .archiver = {"bsdtar"}},
+    PeerRow{.name = "bsdtar_utf8_environment", .archiver = {"bsdtar"}, .locale = "C.UTF-8"},
+    PeerRow{.name = "gzip", .archiver = GNU_TAR, .compressor = "gzip"},
+    PeerRow{.name = "bzip2", .archiver = GNU_TAR, .compressor = "bzip2"},
+    PeerRow{.name = "xz", .archiver = GNU_TAR, .compressor = "xz"},
+    PeerRow{.name = "zstd", .archiver = GNU_TAR, .compressor = "zstd"},
+    PeerRow{.name = "lz4", .archiver = GNU_TAR, .compressor = "lz4"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // malformed_pax: instead, a pax record without "=" before the entry "a", made
@@ -97,27 +96,27 @@ const std::string SYNC = "sync\n";
 const std::vector<std::string> ABC = {"a", "b", "c"};
 const std::vector<std::string> DOT_KERNEL = {"a", "./tmp/belvonix-update.zImage", "c"};
 
-struct Entries {
+struct EntriesRow {
     const char* name;
-    std::vector<std::string> members;  // stored names, in order
-    Damage damage;
-    const char* count;                 // -e; "": not given
-    std::string tail;                  // stdout after "Checksum ok"
+    std::vector<std::string> members;    // stored names, in order
+    Damage damage = Damage::none;
+    const char* count = "";              // -e; "": not given
+    std::string tail;                    // stdout after "Checksum ok"
     int status;
-    const char* bar;                   // the strip afterwards
-    const char* tree;                  // paths below the root afterwards
+    const char* bar;                     // the strip afterwards
+    const char* tree;                    // paths below the root afterwards
     const char* archive_dir = "archive";
-    std::string fail = "";              // a fault rule; "archive/" matches the archive's reads only
+    std::string fail = "";               // a fault rule; "archive/" matches the archive's reads only
     const char* err = "";
     const char* switch_after = nullptr;  // the UBIFS switch afterwards; nullptr: "1\n" if the tail says so
     bool killed = false;                 // the fault kills the tool; the rest is of the same command run again
 };
 
-class Extraction : public testing::TestWithParam<Entries> {};
+class Extraction : public testing::TestWithParam<EntriesRow> {};
 
 TEST_P(Extraction, EntriesCountsAndFailures)
 {
-    const Entries& row = GetParam();
+    const EntriesRow& row = GetParam();
     fwu::Scratch s;
     fwu::make_tree(s / "src", {"a=" + std::string(2000, 'a'), "b", "c=c\n", "big=" + std::string(100000, 'b'),
                                "tmp/belvonix-update.zImage=zImage", "tmp/belvonix-update.zImage.old=old",
@@ -138,9 +137,8 @@ TEST_P(Extraction, EntriesCountsAndFailures)
         ASSERT_EQ(r.status, 128 + SIGKILL) << r.out << r.err;
         r = fwu::run_tool(s, args, {.env = trace});
     }
-    // libarchive names the descriptor, whose number depends on what the test runner passes on.
     // A switch that cannot be opened is reported instead of the count.
-    EXPECT_EQ(std::regex_replace(r.out, std::regex("fd [0-9]+"), "fd N"), fwu::announced(archive, *row.err ? "" : row.count) + row.tail);
+    EXPECT_EQ(r.out, fwu::announced(archive, *row.err ? "" : row.count) + row.tail);
     EXPECT_EQ(r.err, row.err);
     EXPECT_EQ(r.status, row.status);
     EXPECT_EQ(fwu::strip(fwu::read_file(s / "dev/fb0")), row.bar);
@@ -159,46 +157,55 @@ TEST_P(Extraction, EntriesCountsAndFailures)
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, Extraction, testing::Values(
-    Entries{"kernel_image_skipped_but_counted", DOT_KERNEL, Damage::none, "3", UNPACK + INJECTED + SYNC, 0, "0-41", "a c"},
-    Entries{"count_beyond_the_entries", DOT_KERNEL, Damage::none, "4", UNPACK + SYNC, 0, "0-41", "a c"},
-    Entries{"kernel_image_without_dot_extracted", {"a", "tmp/belvonix-update.zImage", "c"}, Damage::none, "",
-            UNPACK + SYNC, 0, "0-42", "a c tmp tmp/belvonix-update.zImage"},
-    Entries{"kernel_image_near_misses_extracted",
-            {"a", "./tmp/belvonix-update.zImage.old", "./tmp/Belvonix-update.zImage", "c"}, Damage::none, "",
-            UNPACK + SYNC, 0, "0-43", "a c tmp tmp/Belvonix-update.zImage tmp/belvonix-update.zImage.old"},
-    Entries{"archive_below_the_root", ABC, Damage::none, "", UNPACK + SYNC, 0, "0-42", "a b c", "root/updates"},
-    Entries{"damaged_header_retried_and_counted", ABC, Damage::checksum, "3", UNPACK + INJECTED + SYNC, 0, "0-41", "a c"},
-    Entries{"bad_header", ABC, Damage::negative_size, "",
-            UNPACK + "archive_read_next_header() failed: (-30) Tar entry has negative size\n" + SYNC, 255, "0-40", "a"},
+    EntriesRow{.name = "kernel_image_skipped_but_counted", .members = DOT_KERNEL, .count = "3",
+        .tail = UNPACK + INJECTED + SYNC, .status = 0, .bar = "0-41", .tree = "a c"},
+    EntriesRow{.name = "count_beyond_the_entries", .members = DOT_KERNEL, .count = "4", .tail = UNPACK + SYNC,
+        .status = 0, .bar = "0-41", .tree = "a c"},
+    EntriesRow{.name = "kernel_image_without_dot_extracted", .members = {"a", "tmp/belvonix-update.zImage", "c"},
+        .tail = UNPACK + SYNC, .status = 0, .bar = "0-42", .tree = "a c tmp tmp/belvonix-update.zImage"},
+    EntriesRow{.name = "kernel_image_near_misses_extracted",
+        .members = {"a", "./tmp/belvonix-update.zImage.old", "./tmp/Belvonix-update.zImage", "c"},
+        .tail = UNPACK + SYNC, .status = 0, .bar = "0-43",
+        .tree = "a c tmp tmp/Belvonix-update.zImage tmp/belvonix-update.zImage.old"},
+    EntriesRow{.name = "archive_below_the_root", .members = ABC, .tail = UNPACK + SYNC, .status = 0, .bar = "0-42",
+        .tree = "a b c", .archive_dir = "root/updates"},
+    EntriesRow{.name = "damaged_header_retried_and_counted", .members = ABC, .damage = Damage::checksum, .count = "3",
+        .tail = UNPACK + INJECTED + SYNC, .status = 0, .bar = "0-41", .tree = "a c"},
+    EntriesRow{.name = "bad_header", .members = ABC, .damage = Damage::negative_size,
+        .tail = UNPACK + "archive_read_next_header() failed: (-30) Tar entry has negative size\n" + SYNC,
+        .status = 255, .bar = "0-40", .tree = "a"},
     // Only an unconvertible name is forgiven: any other warning of a header read still ends the update.
-    Entries{"malformed_pax_record", {"a"}, Damage::malformed_pax, "",
-            UNPACK + "archive_read_next_header() failed: (-20) Ignoring malformed pax extended attribute\n" + SYNC, 255,
-            "none", ""},
-    Entries{"truncated_in_data", ABC, Damage::cut_in_data, "",
-            UNPACK + "archive_read_extract() failed for a: (-30) Truncated tar archive\n", 255, "0-40", "a"},
-    Entries{"archive_read_fails_inside_an_entry", {"big", "c"}, Damage::none, "",
-            UNPACK + "archive_read_extract() failed for big: (-30) Error reading fd N\n", 255, "0-40", "big",
-            "archive", "read:2+:EIO:archive/"},
-    Entries{"no_space_for_data", ABC, Damage::none, "", UNPACK + "archive_read_extract() failed for a: (-20) Write failed\n",
-            255, "0-40", "a", "archive", "write:1:ENOSPC:/root/a"},
-    Entries{"read_only_file_system_for_a_new_file", {"big", "c"}, Damage::none, "",
-            UNPACK + "archive_read_extract() failed for big: (-20) Can't create 'big'\n", 255, "0-40", "", "archive",
-            "open:1:EROFS:big"},
-    Entries{"leds_cannot_be_written", ABC, Damage::none, "", UNPACK + SYNC, 0, "0-42", "a b c", "archive",
-            "write:1+:EIO:brightness"},
-    Entries{"switch_cannot_be_written", ABC, Damage::none, "1", UNPACK + INJECTED + SYNC, 0, "0-42", "a b c", "archive",
-            "write:1+:EIO:ro_error", "", ""},
+    EntriesRow{.name = "malformed_pax_record", .members = {"a"}, .damage = Damage::malformed_pax,
+        .tail = UNPACK + "archive_read_next_header() failed: (-20) Ignoring malformed pax extended attribute\n" + SYNC,
+        .status = 255, .bar = "none", .tree = ""},
+    EntriesRow{.name = "truncated_in_data", .members = ABC, .damage = Damage::cut_in_data,
+        .tail = UNPACK + "archive_read_extract() failed for a: (-30) Truncated tar archive\n", .status = 255,
+        .bar = "0-40", .tree = "a"},
+    EntriesRow{.name = "archive_read_fails_inside_an_entry", .members = {"big", "c"},
+        .tail = UNPACK + "archive_read_extract() failed for big: (-30) Error reading fd N\n", .status = 255,
+        .bar = "0-40", .tree = "big", .fail = "read:2+:EIO:archive/"},
+    EntriesRow{.name = "no_space_for_data", .members = ABC,
+        .tail = UNPACK + "archive_read_extract() failed for a: (-20) Write failed\n", .status = 255, .bar = "0-40",
+        .tree = "a", .fail = "write:1:ENOSPC:/root/a"},
+    EntriesRow{.name = "read_only_file_system_for_a_new_file", .members = {"big", "c"},
+        .tail = UNPACK + "archive_read_extract() failed for big: (-20) Can't create 'big'\n", .status = 255,
+        .bar = "0-40", .tree = "", .fail = "open:1:EROFS:big"},
+    EntriesRow{.name = "leds_cannot_be_written", .members = ABC, .tail = UNPACK + SYNC, .status = 0, .bar = "0-42",
+        .tree = "a b c", .fail = "write:1+:EIO:brightness"},
+    EntriesRow{.name = "switch_cannot_be_written", .members = ABC, .count = "1", .tail = UNPACK + INJECTED + SYNC,
+        .status = 0, .bar = "0-42", .tree = "a b c", .fail = "write:1+:EIO:ro_error", .switch_after = ""},
     // A power cut or an impatient technician, at an event before, in and
     // after the purge: the same command again completes the update.
-    Entries{"killed_with_the_archive_mapped", ABC, Damage::none, "", UNPACK + SYNC, 0, "0-42", "a b c", "archive",
-            "mmap:1:KILL:archive/", "", nullptr, true},
-    Entries{"killed_deleting_a_file", ABC, Damage::none, "", UNPACK + SYNC, 0, "0-42", "a b c", "archive",
-            "unlinkat:1:KILL:f", "", nullptr, true},
-    Entries{"killed_writing_a_file", ABC, Damage::none, "", UNPACK + SYNC, 0, "0-42", "a b c", "archive",
-            "write:1:KILL:/root/a", "", nullptr, true},
+    EntriesRow{.name = "killed_with_the_archive_mapped", .members = ABC, .tail = UNPACK + SYNC, .status = 0,
+        .bar = "0-42", .tree = "a b c", .fail = "mmap:1:KILL:archive/", .killed = true},
+    EntriesRow{.name = "killed_deleting_a_file", .members = ABC, .tail = UNPACK + SYNC, .status = 0, .bar = "0-42",
+        .tree = "a b c", .fail = "unlinkat:1:KILL:f", .killed = true},
+    EntriesRow{.name = "killed_writing_a_file", .members = ABC, .tail = UNPACK + SYNC, .status = 0, .bar = "0-42",
+        .tree = "a b c", .fail = "write:1:KILL:/root/a", .killed = true},
     // Without the switch the count is reported and the update runs.
-    Entries{"switch_missing", ABC, Damage::none, "1", UNPACK + SYNC, 0, "0-42", "a b c", "archive",
-            "open:1+:ENOENT:ro_error", "open failed for debugfs: No such file or directory\n"}),
+    EntriesRow{.name = "switch_missing", .members = ABC, .count = "1", .tail = UNPACK + SYNC, .status = 0,
+        .bar = "0-42", .tree = "a b c", .fail = "open:1+:ENOENT:ro_error",
+        .err = "open failed for debugfs: No such file or directory\n"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -26,35 +26,52 @@ std::string make_archive(const fwu::Scratch& s, int files)
     return fwu::write_as_digest(s / "in", fwu::host(argv));
 }
 
-constexpr const char* LEDS[] = {"belvonix:1", "belvonix:2", "alix:1", "alix:2", "alix:3"};
+// What was written to each LED, in order; nullptr: the LED is absent.
+struct Leds {
+    const char* belvonix_1 = nullptr;
+    const char* belvonix_2 = nullptr;
+    const char* alix_1 = nullptr;
+    const char* alix_2 = nullptr;
+    const char* alix_3 = nullptr;
+};
+
+constexpr std::pair<const char*, const char* Leds::*> LEDS[] = {{"belvonix:1", &Leds::belvonix_1},
+                                                                 {"belvonix:2", &Leds::belvonix_2},
+                                                                 {"alix:1", &Leds::alix_1},
+                                                                 {"alix:2", &Leds::alix_2},
+                                                                 {"alix:3", &Leds::alix_3}};
 
 std::string brightness(const fwu::Scratch& s, const char* led)
 {
     return s / ("class/leds/" + std::string(led) + "/brightness");
 }
 
-struct Indicators {
+// The bar's row values besides a strip such as "0-40".
+constexpr const char* NO_FB0 = nullptr;  // there is no framebuffer device
+constexpr const char* UNTOUCHED = "";    // fb0 stays as it was
+
+struct IndicatorsRow {
     const char* name;
     int entries;
-    std::vector<const char*> leds;  // per LED of LEDS: nullptr absent, else what was written to it, in order
-    const char* bar;                // the strip afterwards; "": the screen stays as it was; nullptr: no fb0
+    Leds leds;
+    const char* bar = NO_FB0;  // the strip afterwards
     const char* fail = "";
     bool silent = false;
     bool clock_step = false;    // every call of the LED rule a second after the one before: each one swaps
     bool stdin_closed = false;  // LED 3, opened first, gets descriptor 0
 };
 
-class IndicatorsTest : public testing::TestWithParam<Indicators> {};
+class IndicatorsTest : public testing::TestWithParam<IndicatorsRow> {};
 
 // Every case updates normally and prints nothing about the indicators.
 TEST_P(IndicatorsTest, SplashBarAndLeds)
 {
-    const Indicators& c = GetParam();
+    const IndicatorsRow& c = GetParam();
     fwu::Scratch s;
     const std::string archive = make_archive(s, c.entries);
     if (c.bar) fwu::add_framebuffer(s);
-    for (std::size_t i = 0; i < 5; ++i)
-        if (c.leds[i]) fwu::add_led(s, LEDS[i]);
+    for (const auto& [led, written] : LEDS)
+        if (c.leds.*written) fwu::add_led(s, led);
     std::vector<std::string> env = {"FWU_TRACE=" + s / "trace"};
     if (c.clock_step) env.push_back("FWU_CLOCK_STEP=1");
     const fwu::RunResult r = fwu::run_tool(s, c.silent ? std::vector<std::string>{"-s", archive} : std::vector{archive},
@@ -62,9 +79,9 @@ TEST_P(IndicatorsTest, SplashBarAndLeds)
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, fwu::announced(archive) + "purge...\nunpack...\nsync\n");
     EXPECT_EQ(r.err, "");
-    for (std::size_t i = 0; i < 5; ++i)
-        if (c.leds[i]) {
-            EXPECT_EQ(fwu::read_file(brightness(s, LEDS[i])), c.leds[i]) << LEDS[i];
+    for (const auto& [led, written] : LEDS)
+        if (c.leds.*written) {
+            EXPECT_EQ(fwu::read_file(brightness(s, led)), c.leds.*written) << led;
         }
     // The screen information is read and the first page panned to.
     std::istringstream trace(fwu::read_file(s / "trace"));
@@ -88,20 +105,25 @@ TEST_P(IndicatorsTest, SplashBarAndLeds)
     EXPECT_TRUE(screen == splash);
 }
 
-constexpr std::nullptr_t NO = nullptr;
-
 INSTANTIATE_TEST_SUITE_P(Rows, IndicatorsTest, testing::Values(
-    Indicators{"one_entry_first_swap", 1, {"1\n", "0\n", "", "", "0\n"}, "0-40"},
-    Indicators{"300_entries_turned_back", 300, {NO, NO, NO, NO, NO}, "204-271"},
-    Indicators{"fb0_cannot_be_mapped", 3, {NO, NO, NO, NO, NO}, "", "mmap:1+:ENODEV:/dev/fb0"},
-    Indicators{"silent", 2, {"", "", "", "", "0\n"}, NO, "", true},
-    Indicators{"fall_backs", 2, {NO, NO, "1\n", "0\n", "0\n"}, NO},
-    Indicators{"first_choice_and_fall_back", 2, {"1\n", NO, "", "0\n", NO}, NO},
-    Indicators{"led_2_missing", 2, {"", NO, "", NO, "0\n"}, NO},
+    IndicatorsRow{.name = "one_entry_first_swap", .entries = 1,
+                  .leds = {.belvonix_1 = "1\n", .belvonix_2 = "0\n", .alix_1 = "", .alix_2 = "", .alix_3 = "0\n"},
+                  .bar = "0-40"},
+    IndicatorsRow{.name = "300_entries_turned_back", .entries = 300, .leds = {}, .bar = "204-271"},
+    IndicatorsRow{.name = "fb0_cannot_be_mapped", .entries = 3, .leds = {}, .bar = UNTOUCHED,
+                  .fail = "mmap:1+:ENODEV:/dev/fb0"},
+    IndicatorsRow{.name = "silent", .entries = 2,
+                  .leds = {.belvonix_1 = "", .belvonix_2 = "", .alix_1 = "", .alix_2 = "", .alix_3 = "0\n"},
+                  .silent = true},
+    IndicatorsRow{.name = "fall_backs", .entries = 2, .leds = {.alix_1 = "1\n", .alix_2 = "0\n", .alix_3 = "0\n"}},
+    IndicatorsRow{.name = "first_choice_and_fall_back", .entries = 2,
+                  .leds = {.belvonix_1 = "1\n", .alix_1 = "", .alix_2 = "0\n"}},
+    IndicatorsRow{.name = "led_2_missing", .entries = 2, .leds = {.belvonix_1 = "", .alix_1 = "", .alix_3 = "0\n"}},
     // After each of the 3 header reads (the kernel image, f0, the end), for
     // f0's one block of data, and at the ending.
-    Indicators{"every_call", 1, {"1\n0\n1\n0\n1\n", "0\n1\n0\n1\n0\n", NO, NO, NO}, NO, "", false, true},
-    Indicators{"led_3_on_descriptor_0", 2, {NO, NO, NO, NO, ""}, NO, "", false, false, true}),
+    IndicatorsRow{.name = "every_call", .entries = 1,
+                  .leds = {.belvonix_1 = "1\n0\n1\n0\n1\n", .belvonix_2 = "0\n1\n0\n1\n0\n"}, .clock_step = true},
+    IndicatorsRow{.name = "led_3_on_descriptor_0", .entries = 2, .leds = {.alix_3 = ""}, .stdin_closed = true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // A tar archive whose one file decompresses slowly: hundreds of MB of text
@@ -133,13 +155,13 @@ TEST(LedsTiming, SwapOncePerSecondWithinAnEntry)
 {
     fwu::Scratch s;
     const std::string archive = slow_archive(s);
-    fwu::add_led(s, LEDS[0]);
-    fwu::add_led(s, LEDS[1]);
+    fwu::add_led(s, LEDS[0].first);
+    fwu::add_led(s, LEDS[1].first);
     // Long enough for a few swaps where the 32-bit build runs under user-mode
     // emulation, which is several times slower to start and to hash.
     const fwu::RunResult r = fwu::run_tool(s, {archive}, {.tmpfs_root = "1G", .timeout = std::chrono::seconds(10)});
     EXPECT_TRUE(r.timed_out) << r.out;
-    const std::string led1 = fwu::read_file(brightness(s, LEDS[0])), led2 = fwu::read_file(brightness(s, LEDS[1]));
+    const std::string led1 = fwu::read_file(brightness(s, LEDS[0].first)), led2 = fwu::read_file(brightness(s, LEDS[1].first));
     EXPECT_GE(led1.size(), 6u);
     EXPECT_LE(led1.size(), 24u);
     EXPECT_EQ(led1, std::string("1\n0\n1\n0\n1\n0\n1\n0\n1\n0\n1\n0\n").substr(0, led1.size()));

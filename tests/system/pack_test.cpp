@@ -126,23 +126,23 @@ TEST(Pack, ArtifactCarriesOnlyAnArchiveTheDevicesMayTake)
     EXPECT_LT(failed.out.find("result:"), failure) << failed.out;
 }
 
-struct Hostile {
+struct HostileRow {
     const char* name;
-    const char* members;
-    const char* file_name;  // "": the archive's digest
+    const char* members = "";  // python_tar's; "": an empty archive
+    const char* file_name = "";  // "": the archive's digest
     int status;
     const char* message;  // standard error (or output) holds it
     std::vector<std::string> args = {"check", "@"};  // "@": the archive, "{S}": the scratch directory
     const char* format = "PAX_FORMAT";
     std::size_t after_end = 0;  // bytes after the archive's end, which the digest covers too
-    friend void PrintTo(const Hostile& row, std::ostream* out) { *out << row.name; }
+    friend void PrintTo(const HostileRow& row, std::ostream* out) { *out << row.name; }
 };
 
-class HostileArchive : public testing::TestWithParam<Hostile> {};
+class HostileArchive : public testing::TestWithParam<HostileRow> {};
 
 TEST_P(HostileArchive, IsReported)
 {
-    const Hostile& row = GetParam();
+    const HostileRow& row = GetParam();
     fwu::Scratch s;
     const std::string bytes = fwu::python_tar(row.members, row.format) + std::string(row.after_end, 'z');
     const std::string archive = *row.file_name ? s / row.file_name : fwu::write_as_digest(s.path(), bytes);
@@ -160,100 +160,131 @@ constexpr const char* ZEROS = "0000000000000000000000000000000000000000000000000
 
 // Rows marked "found" are counterexamples of the differential test,
 // tests/check_against_device.py.
-const Hostile HOSTILE[] = {
-    {"absolute_path", "add('/etc/passwd', data=b'x')", "", 2, "entry '/etc/passwd': an absolute path"},
-    {"parent_component", "add('./a/'); add('./a/../../x')", "", 2, "entry './a/../../x': a \"..\" component"},
-    {"through_earlier_link", "add('./etc/'); add('./etc/ssl', SYMTYPE, '/etc/ssl'); add('./etc/ssl/key')", "", 2,
-     "entry './etc/ssl/key': leads through the symbolic link ./etc/ssl that an earlier entry makes"},
-    {"through_link_under_directory_entry", "add('./lib', SYMTYPE, '/lib'); add('./lib', DIRTYPE); add('./lib/libc')",
-     "", 2, "entry './lib/libc': leads through the symbolic link ./lib"},
-    {"directory_over_link", "add('./l', SYMTYPE, '../outside'); add('./l', DIRTYPE, mode=0o777)", "", 2,
-     "entry './l/': a directory over the symbolic link ./l"},
-    {"hard_link_outside", "add('./s', LNKTYPE, '/etc/s')", "", 2, "entry './s': a hard link to /etc/s: an absolute path"},
-    {"hard_link_with_data_through_symlink",
-     PAX_FIRST "add('./s', SYMTYPE, '../outside'); add('./h', LNKTYPE, './s', data=b'xx', mode=0o6777)", "", 2,
-     "entry './h': a hard link that carries 2 bytes of data"},
-    {"hard_link_with_data_to_preserved",
-     PAX_FIRST "add('./innocent', LNKTYPE, './etc/dropbear/dropbear_rsa_host_key', data=b'key')", "", 2,
-     "entry './innocent': a hard link that carries 3 bytes"},
-    {"hard_link_to_preserved_not_in_archive", "add('./innocent', LNKTYPE, './etc/dropbear/dropbear_rsa_host_key')",
-     "", 2, "./etc/dropbear/dropbear_rsa_host_key is under a preserved path and no earlier entry makes it"},
-    {"hard_link_chain_to_preserved",
-     "add('./etc/dropbear/k'); add('./a', LNKTYPE, './etc/dropbear/k'); add('./b', LNKTYPE, './a')", "", 1,
-     "entry './a': a hard link to a file under the preserved path /etc/dropbear"},
-    {"hard_link_to_top", "add('./x'); add('./h', LNKTYPE, '.')", "", 2, "a hard link to ., which names no file"},
-    {"hard_link_to_later_entry", "add('./h', LNKTYPE, './x'); add('./x')", "", 2, "no earlier entry makes ./x"},
-    {"hard_link_to_kernel_image", "add('./tmp/belvonix-update.zImage'); add('./h', LNKTYPE, './tmp/belvonix-update.zImage')",
-     "", 2, "a hard link to ./tmp/belvonix-update.zImage: the kernel image, which the device never writes"},
-    {"hard_link_to_directory", "add('./d', DIRTYPE); add('./h', LNKTYPE, './d')", "", 2, "./d is, or becomes"},
-    {"hard_link_to_its_own_parent", "add('./a'); add('./a/b/c', LNKTYPE, './a')", "", 2,
-     "./a is, or becomes for this entry's own path, a directory"},  // found
-    {"hard_link_to_itself", "add('./x'); add('x', LNKTYPE, './x')", "", 2, "its own path"},
-    {"link_over_preserved_parent", "add('./var', SYMTYPE, 'data/var')", "", 2,
-     "entry './var': not a directory, where the device keeps the directory ./var"},
-    {"file_over_preserved_parent", "add('./etc', data=b'x')", "", 2, "where the device keeps the directory ./etc"},
-    {"file_over_filled_directory", "add('./d/f'); add('./d', SYMTYPE, 'x')", "", 2,
-     "over the directory ./d that earlier entries fill"},
-    {"link_at_top", "add('.', SYMTYPE, 'x')", "", 2, "entry '.': the top of the tree as something other than a directory"},
-    {"empty_name", "add('./a'); add('')", "", 2, "entry '': an empty name"},
-    {"immutable_top", "add('./', DIRTYPE, pax={'SCHILY.fflags': 'schg'}); add('./a')", "", 2,
-     "entry './': the immutable flag on a directory that the next update's purge must empty"},
-    {"device_node_named_as_directory",
-     "add('./tmp/', CHRTYPE, devmajor=1, devminor=3, pax={'SCHILY.acl.access': 'user::rw-,user:1:rw-,group::r--,mask::rw-,other::r--'})",
-     "", 2, "entry './tmp/': not a directory, but its name ends in / or /."},  // found
+const HostileRow HOSTILE[] = {
+    {.name = "absolute_path", .members = "add('/etc/passwd', data=b'x')", .status = 2,
+        .message = "entry '/etc/passwd': an absolute path"},
+    {.name = "parent_component", .members = "add('./a/'); add('./a/../../x')", .status = 2,
+        .message = "entry './a/../../x': a \"..\" component"},
+    {.name = "through_earlier_link",
+        .members = "add('./etc/'); add('./etc/ssl', SYMTYPE, '/etc/ssl'); add('./etc/ssl/key')", .status = 2,
+        .message = "entry './etc/ssl/key': leads through the symbolic link ./etc/ssl that an earlier entry makes"},
+    {.name = "through_link_under_directory_entry",
+        .members = "add('./lib', SYMTYPE, '/lib'); add('./lib', DIRTYPE); add('./lib/libc')", .status = 2,
+        .message = "entry './lib/libc': leads through the symbolic link ./lib"},
+    {.name = "directory_over_link", .members = "add('./l', SYMTYPE, '../outside'); add('./l', DIRTYPE, mode=0o777)",
+        .status = 2, .message = "entry './l/': a directory over the symbolic link ./l"},
+    {.name = "hard_link_outside", .members = "add('./s', LNKTYPE, '/etc/s')", .status = 2,
+        .message = "entry './s': a hard link to /etc/s: an absolute path"},
+    {.name = "hard_link_with_data_through_symlink",
+        .members = PAX_FIRST "add('./s', SYMTYPE, '../outside'); add('./h', LNKTYPE, './s', data=b'xx', mode=0o6777)",
+        .status = 2, .message = "entry './h': a hard link that carries 2 bytes of data"},
+    {.name = "hard_link_with_data_to_preserved",
+        .members = PAX_FIRST "add('./innocent', LNKTYPE, './etc/dropbear/dropbear_rsa_host_key', data=b'key')",
+        .status = 2, .message = "entry './innocent': a hard link that carries 3 bytes"},
+    {.name = "hard_link_to_preserved_not_in_archive",
+        .members = "add('./innocent', LNKTYPE, './etc/dropbear/dropbear_rsa_host_key')", .status = 2,
+        .message = "./etc/dropbear/dropbear_rsa_host_key is under a preserved path and no earlier entry makes it"},
+    {.name = "hard_link_chain_to_preserved",
+        .members = "add('./etc/dropbear/k'); add('./a', LNKTYPE, './etc/dropbear/k'); add('./b', LNKTYPE, './a')",
+        .status = 1, .message = "entry './a': a hard link to a file under the preserved path /etc/dropbear"},
+    {.name = "hard_link_to_top", .members = "add('./x'); add('./h', LNKTYPE, '.')", .status = 2,
+        .message = "a hard link to ., which names no file"},
+    {.name = "hard_link_to_later_entry", .members = "add('./h', LNKTYPE, './x'); add('./x')", .status = 2,
+        .message = "no earlier entry makes ./x"},
+    {.name = "hard_link_to_kernel_image",
+        .members = "add('./tmp/belvonix-update.zImage'); add('./h', LNKTYPE, './tmp/belvonix-update.zImage')",
+        .status = 2,
+        .message = "a hard link to ./tmp/belvonix-update.zImage: the kernel image, which the device never writes"},
+    {.name = "hard_link_to_directory", .members = "add('./d', DIRTYPE); add('./h', LNKTYPE, './d')", .status = 2,
+        .message = "./d is, or becomes"},
+    {.name = "hard_link_to_its_own_parent", .members = "add('./a'); add('./a/b/c', LNKTYPE, './a')", .status = 2,
+        .message = "./a is, or becomes for this entry's own path, a directory"},  // found
+    {.name = "hard_link_to_itself", .members = "add('./x'); add('x', LNKTYPE, './x')", .status = 2,
+        .message = "its own path"},
+    {.name = "link_over_preserved_parent", .members = "add('./var', SYMTYPE, 'data/var')", .status = 2,
+        .message = "entry './var': not a directory, where the device keeps the directory ./var"},
+    {.name = "file_over_preserved_parent", .members = "add('./etc', data=b'x')", .status = 2,
+        .message = "where the device keeps the directory ./etc"},
+    {.name = "file_over_filled_directory", .members = "add('./d/f'); add('./d', SYMTYPE, 'x')", .status = 2,
+        .message = "over the directory ./d that earlier entries fill"},
+    {.name = "link_at_top", .members = "add('.', SYMTYPE, 'x')", .status = 2,
+        .message = "entry '.': the top of the tree as something other than a directory"},
+    {.name = "empty_name", .members = "add('./a'); add('')", .status = 2, .message = "entry '': an empty name"},
+    {.name = "immutable_top", .members = "add('./', DIRTYPE, pax={'SCHILY.fflags': 'schg'}); add('./a')", .status = 2,
+        .message = "entry './': the immutable flag on a directory that the next update's purge must empty"},
+    {.name = "device_node_named_as_directory",
+        .members = "add('./tmp/', CHRTYPE, devmajor=1, devminor=3, pax={'SCHILY.acl.access': 'user::rw-,user:1:rw-,group::r--,mask::rw-,other::r--'})",
+        .status = 2, .message = "entry './tmp/': not a directory, but its name ends in / or /."},  // found
     // The emulated device's UBIFS refuses the flag (tests/target: tools/try-update).
-    {"flag_ubifs_does_not_take", "add('./var/cache/', DIRTYPE, pax={'SCHILY.fflags': 'nodump'})", "", 2,
-     "file flags (nodump) that the device's file system, UBIFS, does not take"},
-    {"immutable_file_then_fifo", "add('./s', data=b'x', pax={'SCHILY.fflags': 'schg'}); add('./s', FIFOTYPE)", "", 2,
-     "entry './s': replaces ./s, which an earlier entry makes and the device finishes only at the end"},  // found
-    {"append_only_fifo", "add('./p', FIFOTYPE, pax={'SCHILY.fflags': 'sappnd'})", "", 2,
-     "a FIFO or device node with the immutable or append-only flag"},  // found
-    {"directory_then_fifo", "add('./d/', DIRTYPE, mode=0o700); add('./d', FIFOTYPE)", "", 2,
-     "entry './d': replaces ./d, which an earlier entry makes"},
-    {"zero_block_first", "raw(bytes(512)); add('./etc/passwd', data=b'root:x:0:0::/root:/bin/sh')", "", 2,
-     "no entry that the device writes into its tree (the archive ends where it starts)"},
-    {"only_the_kernel_image", "add('./tmp/belvonix-update.zImage', data=b'k')", "", 2, "(only the kernel image)"},
-    {"acl_without_mask", "add('./f', pax={'SCHILY.acl.access': 'user::rw-,user:123:rw-,group::r--,other::r--'})", "",
-     2, "an ACL that Linux refuses, with named users or groups without one mask entry"},
-    {"acl_name_only",
-     "add('./f', pax={'SCHILY.acl.access': 'user::rw-,user:operator7:rw-,group::r--,mask::rw-,other::r--'})", "", 2,
-     "an ACL entry for 'operator7' without a number"},
-    {"default_acl_on_file", "add('./f', pax={'SCHILY.acl.default': 'user::rwx,group::r-x,other::r-x'})", "", 2,
-     "a default ACL on something not a directory"},
-    {"owner_by_name", "add('./a', uname='daemon', uid=101); add('./b', uname='daemon', uid=102)", "", 1,
-     "entry './a': owner stored by the name 'daemon'"},
-    {"acl_entry_by_name",
-     "add('./f', pax={'SCHILY.acl.access': 'user::rw-,user:daemon:rw-:1,group::r--,mask::rw-,other::r--'})", "", 1,
-     "an ACL entry names 'daemon'"},
-    {"extended_attribute", "add('./bin/ping', pax={'SCHILY.xattr.security.capability': 'x'})", "", 1,
-     "extended attributes (security.capability), which the device does not restore"},
-    {"time_past_2038", "add('./a', pax={'mtime': '2147483648'})", "", 1, "outside 1970 to 2038-01-19"},
-    {"world_writable", "add('./tmp/', DIRTYPE, mode=0o777); add('./tmp/x', mode=0o1777)", "", 1,
-     "entry './tmp/': world-writable (mode 0777) without the sticky bit"},
-    {"device_node", "add('./dev/null', CHRTYPE, devmajor=1, devminor=3)", "", 1, "a character device node"},
+    {.name = "flag_ubifs_does_not_take", .members = "add('./var/cache/', DIRTYPE, pax={'SCHILY.fflags': 'nodump'})",
+        .status = 2, .message = "file flags (nodump) that the device's file system, UBIFS, does not take"},
+    {.name = "immutable_file_then_fifo",
+        .members = "add('./s', data=b'x', pax={'SCHILY.fflags': 'schg'}); add('./s', FIFOTYPE)", .status = 2,
+        .message = "entry './s': replaces ./s, which an earlier entry makes and the device finishes only at the end"},  // found
+    {.name = "append_only_fifo", .members = "add('./p', FIFOTYPE, pax={'SCHILY.fflags': 'sappnd'})", .status = 2,
+        .message = "a FIFO or device node with the immutable or append-only flag"},  // found
+    {.name = "directory_then_fifo", .members = "add('./d/', DIRTYPE, mode=0o700); add('./d', FIFOTYPE)", .status = 2,
+        .message = "entry './d': replaces ./d, which an earlier entry makes"},
+    {.name = "zero_block_first", .members = "raw(bytes(512)); add('./etc/passwd', data=b'root:x:0:0::/root:/bin/sh')",
+        .status = 2, .message = "no entry that the device writes into its tree (the archive ends where it starts)"},
+    {.name = "only_the_kernel_image", .members = "add('./tmp/belvonix-update.zImage', data=b'k')", .status = 2,
+        .message = "(only the kernel image)"},
+    {.name = "acl_without_mask",
+        .members = "add('./f', pax={'SCHILY.acl.access': 'user::rw-,user:123:rw-,group::r--,other::r--'})",
+        .status = 2, .message = "an ACL that Linux refuses, with named users or groups without one mask entry"},
+    {.name = "acl_name_only",
+        .members = "add('./f', pax={'SCHILY.acl.access': 'user::rw-,user:operator7:rw-,group::r--,mask::rw-,other::r--'})",
+        .status = 2, .message = "an ACL entry for 'operator7' without a number"},
+    {.name = "default_acl_on_file",
+        .members = "add('./f', pax={'SCHILY.acl.default': 'user::rwx,group::r-x,other::r-x'})", .status = 2,
+        .message = "a default ACL on something not a directory"},
+    {.name = "owner_by_name", .members = "add('./a', uname='daemon', uid=101); add('./b', uname='daemon', uid=102)",
+        .status = 1, .message = "entry './a': owner stored by the name 'daemon'"},
+    {.name = "acl_entry_by_name",
+        .members = "add('./f', pax={'SCHILY.acl.access': 'user::rw-,user:daemon:rw-:1,group::r--,mask::rw-,other::r--'})",
+        .status = 1, .message = "an ACL entry names 'daemon'"},
+    {.name = "extended_attribute", .members = "add('./bin/ping', pax={'SCHILY.xattr.security.capability': 'x'})",
+        .status = 1, .message = "extended attributes (security.capability), which the device does not restore"},
+    {.name = "time_past_2038", .members = "add('./a', pax={'mtime': '2147483648'})", .status = 1,
+        .message = "outside 1970 to 2038-01-19"},
+    {.name = "world_writable", .members = "add('./tmp/', DIRTYPE, mode=0o777); add('./tmp/x', mode=0o1777)",
+        .status = 1, .message = "entry './tmp/': world-writable (mode 0777) without the sticky bit"},
+    {.name = "device_node", .members = "add('./dev/null', CHRTYPE, devmajor=1, devminor=3)", .status = 1,
+        .message = "a character device node"},
     // A name that is not UTF-8 lands as its bytes, on the device as here.
-    {"unconvertible_name", "add('./PaxHeaders/x', XHDTYPE, data=b'15 path=./caf\\xe9\\n'); add('./x')", "", 0, ""},
-    {"name_too_long", "add('./' + 'n' * 256)", "", 2, "a name of 256 bytes, longer than the 255"},
-    {"name_of_255_bytes", "add('./' + 'n' * 255)", "", 0, "clean"},
-    {"bytes_after_the_end", "add('./a', data=b'a')", "", 0, "clean", {"check", "@"}, "GNU_FORMAT", 100000},
-    {"preserved_path", "add('./etc/'); add('./etc/dropbear/'); add('./etc/dropbear/dropbear_rsa_host_key')", "", 1,
-     "entry './etc/dropbear/dropbear_rsa_host_key': under the preserved path /etc/dropbear"},
-    {"name_is_not_digest", "add('./etc/shadow')", "update.tar", 2, "the name 'update.tar' is not a SHA-256 digest"},
-    {"name_is_other_digest", "add('./etc/shadow')", ZEROS, 2, "0000, but the bytes' digest is "},
+    {.name = "unconvertible_name",
+        .members = "add('./PaxHeaders/x', XHDTYPE, data=b'15 path=./caf\\xe9\\n'); add('./x')", .status = 0,
+        .message = ""},
+    {.name = "name_too_long", .members = "add('./' + 'n' * 256)", .status = 2,
+        .message = "a name of 256 bytes, longer than the 255"},
+    {.name = "name_of_255_bytes", .members = "add('./' + 'n' * 255)", .status = 0, .message = "clean"},
+    {.name = "bytes_after_the_end", .members = "add('./a', data=b'a')", .status = 0, .message = "clean",
+        .format = "GNU_FORMAT", .after_end = 100000},
+    {.name = "preserved_path",
+        .members = "add('./etc/'); add('./etc/dropbear/'); add('./etc/dropbear/dropbear_rsa_host_key')", .status = 1,
+        .message = "entry './etc/dropbear/dropbear_rsa_host_key': under the preserved path /etc/dropbear"},
+    {.name = "name_is_not_digest", .members = "add('./etc/shadow')", .file_name = "update.tar", .status = 2,
+        .message = "the name 'update.tar' is not a SHA-256 digest"},
+    {.name = "name_is_other_digest", .members = "add('./etc/shadow')", .file_name = ZEROS, .status = 2,
+        .message = "0000, but the bytes' digest is "},
     // Usage and system errors exit with 3.
-    {"no_command", "", "", 3, "firmware-pack: no command given: create, check or artifact\nTry 'firmware-pack --help'.\n", {}},
-    {"unreadable", "", "", 3, "firmware-pack: cannot read /nonexistent/update: No such file or directory\n",
-     {"check", "/nonexistent/update"}},
-    {"directory", "", "", 3, ": not a file\n", {"check", "{S}"}},
-    {"help", "", "", 0, "Exit status: 0 done", {"--help"}},
-    {"version", "", "", 0, "firmware-pack 1.", {"--version"}},
-    {"artifact_without_device_type", "", "", 3, "artifact needs --name and --device-type",
-     {"artifact", "--name", "r", "@", "{S}/a.mender"}},
-    {"kernel_image_already_in_the_tree", "add('./x')", "tmp/belvonix-update.zImage", 3,
-     "already holds tmp/belvonix-update.zImage; remove it or leave out --kernel", {"create", "--kernel", "@", "{S}", "{S}"}},
+    {.name = "no_command", .status = 3,
+        .message = "firmware-pack: no command given: create, check or artifact\nTry 'firmware-pack --help'.\n",
+        .args = {}},
+    {.name = "unreadable", .status = 3,
+        .message = "firmware-pack: cannot read /nonexistent/update: No such file or directory\n",
+        .args = {"check", "/nonexistent/update"}},
+    {.name = "directory", .status = 3, .message = ": not a file\n", .args = {"check", "{S}"}},
+    {.name = "help", .status = 0, .message = "Exit status: 0 done", .args = {"--help"}},
+    {.name = "version", .status = 0, .message = "firmware-pack 1.", .args = {"--version"}},
+    {.name = "artifact_without_device_type", .status = 3,
+        .message = "artifact needs --name and --device-type", .args = {"artifact", "--name", "r", "@", "{S}/a.mender"}},
+    {.name = "kernel_image_already_in_the_tree", .members = "add('./x')", .file_name = "tmp/belvonix-update.zImage",
+        .status = 3, .message = "already holds tmp/belvonix-update.zImage; remove it or leave out --kernel",
+        .args = {"create", "--kernel", "@", "{S}", "{S}"}},
 };
 
 INSTANTIATE_TEST_SUITE_P(Check, HostileArchive, testing::ValuesIn(HOSTILE),
-                         [](const testing::TestParamInfo<Hostile>& info) { return info.param.name; });
+                         [](const testing::TestParamInfo<HostileRow>& info) { return info.param.name; });
 
 }  // namespace

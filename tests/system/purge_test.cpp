@@ -10,26 +10,32 @@
 
 namespace {
 
-struct Purge {
-    const char* name;
-    std::vector<std::string> tree;  // make_tree entries; "{S}" the scratch directory
-    const char* survivors;          // every path below the root afterwards
-    std::vector<std::string> fail = {};
-    const char* err = "";
-    std::pair<std::string, int> chain = {};  // make_chain's component and levels
+// make_chain's arguments.
+struct Chain {
+    std::string component;
+    int levels = 0;
 };
 
-class PurgeTest : public testing::TestWithParam<Purge> {};
+struct PurgeRow {
+    const char* name;
+    std::vector<std::string> tree = {};  // make_tree entries; "{S}" the scratch directory
+    const char* survivors;               // every path below the root afterwards
+    std::vector<std::string> fail = {};
+    const char* err = "";
+    Chain chain = {};
+};
+
+class PurgeTest : public testing::TestWithParam<PurgeRow> {};
 
 TEST_P(PurgeTest, KeepsExactlyThePreservedPaths)
 {
-    const Purge& row = GetParam();
+    const PurgeRow& row = GetParam();
     fwu::Scratch s;
     for (std::string entry : row.tree) {
         if (const std::size_t at = entry.find("{S}"); at != std::string::npos) entry.replace(at, 3, s.path());
         fwu::make_tree(s.root(), {entry});
     }
-    if (row.chain.second > 0) fwu::make_chain(s.root(), row.chain.first, row.chain.second);
+    if (row.chain.levels > 0) fwu::make_chain(s.root(), row.chain.component, row.chain.levels);
     // Beside the root, and reachable from it only through links.
     fwu::make_tree(s.path(), {"outside/f=f", "outside/sub/g=g"});
     const std::string outside = fwu::snapshot_tree(s / "outside", true);
@@ -47,43 +53,49 @@ TEST_P(PurgeTest, KeepsExactlyThePreservedPaths)
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, PurgeTest, testing::Values(
-    Purge{"preserved_paths",
-          {"etc/belvonix/a", "etc/passwd", "usr/bin/x", "var/lib/reports/finished/x", "var/lib/reports/pending",
-           "etc/dropbear_keys", "etc/belvonix.conf", "home/chrome/.config/x", ".profile", "etc/dropbear/host_key",
-           "home/guest/x", "var/alsa/asound.state", "var/lib/bluetooth/00:11/info", "var/belvonix-1.0/state"},
-          "etc etc/belvonix etc/belvonix/a etc/belvonix.conf etc/dropbear etc/dropbear/host_key etc/dropbear_keys "
-          "home home/chrome home/chrome/.config home/chrome/.config/x var var/alsa var/alsa/asound.state "
-          "var/belvonix-1.0 var/belvonix-1.0/state var/lib var/lib/bluetooth var/lib/bluetooth/00:11 "
-          "var/lib/bluetooth/00:11/info var/lib/reports var/lib/reports/finished var/lib/reports/finished/x"},
-    Purge{"empty_preserved_directories",
-          {"etc/belvonix/", "etc/dropbear/", "home/chrome/", "var/alsa/", "var/lib/bluetooth/", "var/lib/reports/finished/",
-           "var/belvonix-1.0/"},
-          "etc etc/belvonix etc/dropbear home home/chrome var var/alsa var/belvonix-1.0 var/lib var/lib/bluetooth "
-          "var/lib/reports var/lib/reports/finished"},
-    Purge{"near_misses_are_deleted", {"etc/belvoni", "home/chrom", "ETC/belvonix/f", "x/etc/belvonix/f", "etc/x/belvonix"}, ""},
+    PurgeRow{.name = "preserved_paths",
+        .tree = {"etc/belvonix/a", "etc/passwd", "usr/bin/x", "var/lib/reports/finished/x", "var/lib/reports/pending",
+                  "etc/dropbear_keys", "etc/belvonix.conf", "home/chrome/.config/x", ".profile", "etc/dropbear/host_key",
+                  "home/guest/x", "var/alsa/asound.state", "var/lib/bluetooth/00:11/info", "var/belvonix-1.0/state"},
+        .survivors = "etc etc/belvonix etc/belvonix/a etc/belvonix.conf etc/dropbear etc/dropbear/host_key etc/dropbear_keys "
+                      "home home/chrome home/chrome/.config home/chrome/.config/x var var/alsa var/alsa/asound.state "
+                      "var/belvonix-1.0 var/belvonix-1.0/state var/lib var/lib/bluetooth var/lib/bluetooth/00:11 "
+                      "var/lib/bluetooth/00:11/info var/lib/reports var/lib/reports/finished var/lib/reports/finished/x"},
+    PurgeRow{.name = "empty_preserved_directories",
+        .tree = {"etc/belvonix/", "etc/dropbear/", "home/chrome/", "var/alsa/", "var/lib/bluetooth/",
+                  "var/lib/reports/finished/", "var/belvonix-1.0/"},
+        .survivors = "etc etc/belvonix etc/dropbear home home/chrome var var/alsa var/belvonix-1.0 var/lib var/lib/bluetooth "
+                      "var/lib/reports var/lib/reports/finished"},
+    PurgeRow{.name = "near_misses_are_deleted",
+        .tree = {"etc/belvoni", "home/chrom", "ETC/belvonix/f", "x/etc/belvonix/f", "etc/x/belvonix"}, .survivors = ""},
     // The rules refuse any open of "rootlink", so that a walk that followed
     // the link to "/" would fail loudly instead of emptying it.
-    Purge{"hidden_files_links_and_a_fifo",
-          {".profile", ".../f", "lib/libc.so", "lib64 -> lib", "rootlink -> /", "up -> ..", "out -> {S}/outside",
-           "dangling -> nowhere", "run/initctl|"},
-          "", {"open:1+:EACCES:rootlink", "openat:1+:EACCES:rootlink", "opendir:1+:EACCES:rootlink"}},
-    Purge{"3000_levels", {}, "", {}, "", {"d", 3000}},
-    Purge{"paths_over_4096_bytes", {}, "", {}, "", {std::string(250, 'x'), 20}},
-    Purge{"root_cannot_be_opened", {"etc/passwd"}, "etc etc/passwd", {"open:1:EACCES:."},
-          "opendir failed: Permission denied\n"},
-    Purge{"root_cannot_be_listed", {"etc/passwd"}, "etc etc/passwd", {"fdopendir:1:EACCES"},
-          "opendir failed: Permission denied\n"},
+    PurgeRow{.name = "hidden_files_links_and_a_fifo",
+        .tree = {".profile", ".../f", "lib/libc.so", "lib64 -> lib", "rootlink -> /", "up -> ..", "out -> {S}/outside",
+                  "dangling -> nowhere", "run/initctl|"},
+        .survivors = "",
+        .fail = {"open:1+:EACCES:rootlink", "openat:1+:EACCES:rootlink", "opendir:1+:EACCES:rootlink"}},
+    PurgeRow{.name = "3000_levels", .survivors = "", .chain = {.component = "d", .levels = 3000}},
+    PurgeRow{.name = "paths_over_4096_bytes", .survivors = "",
+        .chain = {.component = std::string(250, 'x'), .levels = 20}},
+    PurgeRow{.name = "root_cannot_be_opened", .tree = {"etc/passwd"}, .survivors = "etc etc/passwd",
+        .fail = {"open:1:EACCES:."}, .err = "opendir failed: Permission denied\n"},
+    PurgeRow{.name = "root_cannot_be_listed", .tree = {"etc/passwd"}, .survivors = "etc etc/passwd",
+        .fail = {"fdopendir:1:EACCES"}, .err = "opendir failed: Permission denied\n"},
     // Their contents stay, but an empty one is still removed.
-    Purge{"directory_cannot_be_opened", {"old/d/f", "shut/", "new"}, "old old/d old/d/f",
-          {"openat:1:EACCES:old", "openat:1:EACCES:shut"}, "opendir failed: Permission denied\n"
-          "opendir failed: Permission denied\n"},
-    Purge{"directory_cannot_be_listed", {"unlisted/", "new"}, "", {"fdopendir:1:EACCES:unlisted"},
-          "opendir failed: Permission denied\n"},
-    Purge{"directory_cannot_be_queried", {"old/d/f", "new"}, "old old/d old/d/f", {"fstat:1:EIO:/root/old"},
-          "opendir failed: Input/output error\n"},
-    Purge{"directory_vanishes", {"old/d/f", "new"}, "old old/d old/d/f", {"openat:1:ENOENT:old"}},
-    Purge{"status_unreadable", {"keep/f", "file"}, "keep keep/f", {"fstatat:1+:EIO"}},
-    Purge{"a_file_cannot_be_deleted", {"old/stale", "new"}, "old old/stale", {"unlinkat:1:EPERM:stale"}}),
+    PurgeRow{.name = "directory_cannot_be_opened", .tree = {"old/d/f", "shut/", "new"},
+        .survivors = "old old/d old/d/f", .fail = {"openat:1:EACCES:old", "openat:1:EACCES:shut"},
+        .err = "opendir failed: Permission denied\nopendir failed: Permission denied\n"},
+    PurgeRow{.name = "directory_cannot_be_listed", .tree = {"unlisted/", "new"}, .survivors = "",
+        .fail = {"fdopendir:1:EACCES:unlisted"}, .err = "opendir failed: Permission denied\n"},
+    PurgeRow{.name = "directory_cannot_be_queried", .tree = {"old/d/f", "new"}, .survivors = "old old/d old/d/f",
+        .fail = {"fstat:1:EIO:/root/old"}, .err = "opendir failed: Input/output error\n"},
+    PurgeRow{.name = "directory_vanishes", .tree = {"old/d/f", "new"}, .survivors = "old old/d old/d/f",
+        .fail = {"openat:1:ENOENT:old"}},
+    PurgeRow{.name = "status_unreadable", .tree = {"keep/f", "file"}, .survivors = "keep keep/f",
+        .fail = {"fstatat:1+:EIO"}},
+    PurgeRow{.name = "a_file_cannot_be_deleted", .tree = {"old/stale", "new"}, .survivors = "old old/stale",
+        .fail = {"unlinkat:1:EPERM:stale"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // A directory moved out of the root while it is emptied is given up once

@@ -8,14 +8,14 @@
 
 namespace {
 
-struct Count {
+struct CountRow {
     const char* name;
     const char* text;
     uint32_t value;
     std::size_t consumed;
 };
 
-class CountConversion : public testing::TestWithParam<Count> {};
+class CountConversion : public testing::TestWithParam<CountRow> {};
 
 TEST_P(CountConversion, ReadsAsStrtoul)
 {
@@ -25,23 +25,23 @@ TEST_P(CountConversion, ReadsAsStrtoul)
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, CountConversion, testing::Values(
-    Count{"empty", "", 0, 0},
-    Count{"decimal", "12", 12, 2},
-    Count{"hexadecimal", "0X1f", 31, 4},
-    Count{"octal", "0777", 511, 4},
-    Count{"octal_stops_at_8", "08", 0, 1},
-    Count{"bare_0x_is_a_zero", "0x", 0, 1},
-    Count{"minus_one", "-1", 4294967295u, 2},
-    Count{"negative_hexadecimal", "-0x10", 4294967280u, 5},
-    Count{"largest", "4294967295", 4294967295u, 10},
-    Count{"saturates", "4294967296", 4294967295u, 10},
-    Count{"negated_largest", "-4294967295", 1, 11},
-    Count{"negative_saturates", "-4294967296", 4294967295u, 11},
-    Count{"leading_space_and_plus", " \t+5", 5, 4},
-    Count{"trailing_garbage", "12abc", 12, 2},
-    Count{"no_digits", "abc", 0, 0},
-    Count{"sign_then_space", "- 5", 0, 0},
-    Count{"an_option", "-s", 0, 0}),
+    CountRow{.name = "empty", .text = "", .value = 0, .consumed = 0},
+    CountRow{.name = "decimal", .text = "12", .value = 12, .consumed = 2},
+    CountRow{.name = "hexadecimal", .text = "0X1f", .value = 31, .consumed = 4},
+    CountRow{.name = "octal", .text = "0777", .value = 511, .consumed = 4},
+    CountRow{.name = "octal_stops_at_8", .text = "08", .value = 0, .consumed = 1},
+    CountRow{.name = "bare_0x_is_a_zero", .text = "0x", .value = 0, .consumed = 1},
+    CountRow{.name = "minus_one", .text = "-1", .value = 4294967295u, .consumed = 2},
+    CountRow{.name = "negative_hexadecimal", .text = "-0x10", .value = 4294967280u, .consumed = 5},
+    CountRow{.name = "largest", .text = "4294967295", .value = 4294967295u, .consumed = 10},
+    CountRow{.name = "saturates", .text = "4294967296", .value = 4294967295u, .consumed = 10},
+    CountRow{.name = "negated_largest", .text = "-4294967295", .value = 1, .consumed = 11},
+    CountRow{.name = "negative_saturates", .text = "-4294967296", .value = 4294967295u, .consumed = 11},
+    CountRow{.name = "leading_space_and_plus", .text = " \t+5", .value = 5, .consumed = 4},
+    CountRow{.name = "trailing_garbage", .text = "12abc", .value = 12, .consumed = 2},
+    CountRow{.name = "no_digits", .text = "abc", .value = 0, .consumed = 0},
+    CountRow{.name = "sign_then_space", .text = "- 5", .value = 0, .consumed = 0},
+    CountRow{.name = "an_option", .text = "-s", .value = 0, .consumed = 0}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -17,47 +17,67 @@ namespace {
 constexpr uint16_t CANARY = 0x5a5a;
 constexpr int PIXELS = FB_WIDTH * FB_HEIGHT;
 
-struct Frame {
-    const char* name;
-    int pos, x, y, width, height, color;
-    int first_column, last_column, first_row, last_row;  // drawn; first > last: nothing
-    int first_lit, last_lit;
+// fb_draw_progress's arguments; those not given are the tool's own bar.
+struct Call {
+    int pos;
+    int x = 0, y = 0, width = 20, height = 272, color = 0xffff;
 };
 
-class FbDrawProgress : public testing::TestWithParam<Frame> {};
+// Rows or columns of the screen, both ends included.
+struct Span {
+    int first, last;
+};
+constexpr Span NONE = {1, 0};
+
+struct FrameRow {
+    const char* name;
+    Call call;
+    Span drawn_columns = {0, 19};  // the rectangle written
+    Span drawn_rows = {0, 271};
+    Span lit_rows;  // in the colour within the rectangle; the rest of it black
+};
+
+class FbDrawProgress : public testing::TestWithParam<FrameRow> {};
 
 TEST_P(FbDrawProgress, DrawsTheFrame)
 {
-    const Frame& f = GetParam();
+    const FrameRow& f = GetParam();
+    const Call& c = f.call;
     std::vector<uint16_t> memory(3 * PIXELS, CANARY);
     update_options.fb_mem = memory.data() + PIXELS;
-    EXPECT_EQ(fb_draw_progress(f.pos, f.x, f.y, f.width, f.height, f.color), f.y + f.height);
+    EXPECT_EQ(fb_draw_progress(c.pos, c.x, c.y, c.width, c.height, c.color), c.y + c.height);
     update_options.fb_mem = nullptr;
+    const auto within = [](Span span, int at) { return span.first <= at && at <= span.last; };
     for (int i = 0; i < 3 * PIXELS; ++i) {
         const int row = i / FB_WIDTH - FB_HEIGHT, column = i % FB_WIDTH;
-        const bool drawn = f.first_column <= column && column <= f.last_column && f.first_row <= row &&
-                           row <= f.last_row;
-        const bool lit = f.first_lit <= row && row <= f.last_lit;
-        const uint16_t want = !drawn ? CANARY : lit ? static_cast<uint16_t>(f.color) : 0;
+        const bool drawn = within(f.drawn_columns, column) && within(f.drawn_rows, row);
+        const uint16_t want = !drawn ? CANARY : within(f.lit_rows, row) ? static_cast<uint16_t>(c.color) : 0;
         ASSERT_EQ(memory[i], want) << "row " << row << " column " << column;
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(Frames, FbDrawProgress, testing::Values(
-    Frame{"first_entry", 1, 0, 0, 20, 272, 0xffff, 0, 19, 0, 271, 0, 40},
-    Frame{"entry_100", 100, 0, 0, 20, 272, 0xffff, 0, 19, 0, 271, 60, 139},
-    Frame{"bottom", 272, 0, 0, 20, 272, 0xffff, 0, 19, 0, 271, 232, 271},
-    Frame{"turned_back", 273, 0, 0, 20, 272, 0xffff, 0, 19, 0, 271, 231, 271},
-    Frame{"whole_period", 544, 0, 0, 20, 272, 0xffff, 0, 19, 0, 271, 0, 39},
-    Frame{"negative_position", -1, 0, 0, 20, 272, 0xffff, 0, 19, 0, 271, 0, 38},
-    Frame{"right_edge_low_16_bits_of_colour", 0, 470, 0, 20, 272, 0x2cdee, 470, 479, 0, 271, 0, 39},
-    Frame{"no_column_left", 0, 480, 0, 20, 272, 0xffff, 1, 0, 1, 0, 0, 0},
-    Frame{"negative_x", 0, -5, 0, 20, 272, 0xffff, 0, 14, 0, 271, 0, 39},
-    Frame{"rows_below_the_screen", 30, 100, 250, 5, 50, 0x1234, 100, 104, 250, 271, 1, 0},
-    Frame{"rows_above_the_screen", 100, 0, -100, 20, 272, 0xffff, 0, 19, 0, 171, 60, 139},
-    Frame{"height_0", 5, 0, 0, 20, 0, 0xffff, 1, 0, 1, 0, 0, 0},
-    Frame{"negative_height", 5, 0, 10, 20, -272, 0xffff, 1, 0, 1, 0, 0, 0},
-    Frame{"negative_width", 5, 50, 0, -5, 272, 0xffff, 1, 0, 1, 0, 0, 0}),
+    FrameRow{.name = "first_entry", .call = {.pos = 1}, .lit_rows = {0, 40}},
+    FrameRow{.name = "entry_100", .call = {.pos = 100}, .lit_rows = {60, 139}},
+    FrameRow{.name = "bottom", .call = {.pos = 272}, .lit_rows = {232, 271}},
+    FrameRow{.name = "turned_back", .call = {.pos = 273}, .lit_rows = {231, 271}},
+    FrameRow{.name = "whole_period", .call = {.pos = 544}, .lit_rows = {0, 39}},
+    FrameRow{.name = "negative_position", .call = {.pos = -1}, .lit_rows = {0, 38}},
+    FrameRow{.name = "right_edge_low_16_bits_of_colour", .call = {.pos = 0, .x = 470, .color = 0x2cdee},
+             .drawn_columns = {470, 479}, .lit_rows = {0, 39}},
+    FrameRow{.name = "no_column_left", .call = {.pos = 0, .x = 480}, .drawn_columns = NONE, .drawn_rows = NONE,
+             .lit_rows = NONE},
+    FrameRow{.name = "negative_x", .call = {.pos = 0, .x = -5}, .drawn_columns = {0, 14}, .lit_rows = {0, 39}},
+    FrameRow{.name = "rows_below_the_screen", .call = {.pos = 30, .x = 100, .y = 250, .width = 5, .height = 50, .color = 0x1234},
+             .drawn_columns = {100, 104}, .drawn_rows = {250, 271}, .lit_rows = NONE},
+    FrameRow{.name = "rows_above_the_screen", .call = {.pos = 100, .y = -100}, .drawn_rows = {0, 171},
+             .lit_rows = {60, 139}},
+    FrameRow{.name = "height_0", .call = {.pos = 5, .height = 0}, .drawn_columns = NONE, .drawn_rows = NONE,
+             .lit_rows = NONE},
+    FrameRow{.name = "negative_height", .call = {.pos = 5, .y = 10, .height = -272}, .drawn_columns = NONE,
+             .drawn_rows = NONE, .lit_rows = NONE},
+    FrameRow{.name = "negative_width", .call = {.pos = 5, .x = 50, .width = -5}, .drawn_columns = NONE,
+             .drawn_rows = NONE, .lit_rows = NONE}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

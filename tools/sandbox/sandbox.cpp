@@ -13,6 +13,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <getopt.h>
 #include <grp.h>
 #include <sched.h>
 #include <sys/mount.h>
@@ -84,6 +85,65 @@ Identity parse_identity(std::string_view name)
     die("unknown identity", std::string(name));
 }
 
+// Long options only; "+" stops at the first word that is not one, ":"
+// reports a missing value apart from an unknown option.
+constexpr const char* SHORT_OPTIONS = "+:";
+enum OptionId { AS = 1, CWD, ARGV0, NO_ARGV, TMPFS_ROOT, STATFS_ROOT, FAIL, ENV };
+constexpr option LONG_OPTIONS[] = {
+    {"as", required_argument, nullptr, AS},
+    {"cwd", required_argument, nullptr, CWD},
+    {"argv0", required_argument, nullptr, ARGV0},
+    {"no-argv", no_argument, nullptr, NO_ARGV},
+    {"tmpfs-root", required_argument, nullptr, TMPFS_ROOT},
+    {"statfs-root", required_argument, nullptr, STATFS_ROOT},
+    {"fail", required_argument, nullptr, FAIL},
+    {"env", required_argument, nullptr, ENV},
+    {nullptr, 0, nullptr, 0},
+};
+
+std::string option_name(int id)
+{
+    for (const option& o : LONG_OPTIONS)
+        if (o.val == id)
+            return std::string("--") + o.name;
+    return "?";
+}
+
+void set_option(Options& o, int id, const char* value)
+{
+    switch (id) {
+    case AS:
+        o.identity = parse_identity(value);
+        break;
+    case CWD:
+        o.cwd = value;
+        o.default_cwd = false;
+        break;
+    case ARGV0:
+        o.argv0 = value;
+        break;
+    case NO_ARGV:
+        o.no_argv = true;
+        break;
+    case TMPFS_ROOT:
+        o.tmpfs_size = value;
+        break;
+    case STATFS_ROOT:
+        o.statfs_root = std::string_view(value) == "fail" ? "EIO" : value;
+        break;
+    case FAIL:
+        if (!o.fail_rules.empty())
+            o.fail_rules += ',';
+        o.fail_rules += value;
+        break;
+    case ENV:
+        if (!std::strchr(value, '='))
+            die("--env needs NAME=VALUE, got", value);
+        o.env.push_back(value);
+        break;
+    }
+}
+
 Options parse(int argc, char** argv)
 {
     Options o;
@@ -92,44 +152,24 @@ Options parse(int argc, char** argv)
     if (std::string_view(argv[1]) == "--help" || std::string_view(argv[1]) == "-h")
         usage(true);
     o.scratch = argv[1];
-    int i = 2;
-    auto value = [&](const char* option) -> const char* {
-        if (i + 1 >= argc)
-            die("missing value for", option);
-        return argv[++i];
-    };
-    for (; i < argc; ++i) {
-        std::string_view a = argv[i];
-        if (a == "--") {
-            o.program = argv + i + 1;
+    opterr = 0;
+    optind = 2;
+    for (;;) {
+        const int word = optind;
+        const int id = getopt_long(argc, argv, SHORT_OPTIONS, LONG_OPTIONS, nullptr);
+        if (id == -1) {
+            // PROGRAM comes only after "--".
+            if (optind == word + 1 && std::string_view(argv[word]) == "--")
+                o.program = argv + optind;
+            else if (word < argc)
+                die("unknown option", argv[word]);
             break;
-        } else if (a == "--as") {
-            o.identity = parse_identity(value("--as"));
-        } else if (a == "--cwd") {
-            o.cwd = value("--cwd");
-            o.default_cwd = false;
-        } else if (a == "--argv0") {
-            o.argv0 = value("--argv0");
-        } else if (a == "--no-argv") {
-            o.no_argv = true;
-        } else if (a == "--tmpfs-root") {
-            o.tmpfs_size = value("--tmpfs-root");
-        } else if (a == "--statfs-root") {
-            o.statfs_root = value("--statfs-root");
-            if (o.statfs_root == "fail")
-                o.statfs_root = "EIO";
-        } else if (a == "--fail") {
-            if (!o.fail_rules.empty())
-                o.fail_rules += ',';
-            o.fail_rules += value("--fail");
-        } else if (a == "--env") {
-            const char* assignment = value("--env");
-            if (!std::strchr(assignment, '='))
-                die("--env needs NAME=VALUE, got", assignment);
-            o.env.push_back(assignment);
-        } else {
-            die("unknown option", std::string(a));
         }
+        if (id == ':')
+            die("missing value for", option_name(optopt));
+        if (id == '?')
+            die("unknown option", argv[word]);
+        set_option(o, id, optarg);
     }
     if (!o.program || !o.program[0])
         usage();

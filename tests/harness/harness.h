@@ -105,7 +105,8 @@ struct RunResult {
     bool timed_out = false;  // killed after RunOptions::timeout
 };
 
-// Runs the tool (or options.program) with `args` in the sandbox on `s`.
+// Runs the tool (or options.program) with `args` in the sandbox on `s`;
+// "fd 3" in its output reads "fd N".
 RunResult run_tool(const Scratch& s, const std::vector<std::string>& args, const RunOptions& options = {});
 // Runs a host program, never the tool, outside the sandbox.
 RunResult run_host(const std::vector<std::string>& argv, const std::string& cwd = {});
