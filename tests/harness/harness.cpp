@@ -217,33 +217,21 @@ std::string bsdtar_reference(const std::string& archive, const std::string& dir)
     const RunResult r = run_host({"env", "LC_ALL=C", "bsdtar", "-xp", "--acls", "--fflags", "--no-xattrs", "-C", dir, "-f", archive});
     if (r.status != 0 && std::regex_replace(r.err, std::regex(".*(can't be converted|Error exit delayed).*\n"), "") != "")
         fail("bsdtar: " + r.err, 0);
-    return snapshot_tree(dir, true);
+    return snapshot_tree(dir);
 }
 
-std::string snapshot_tree(const std::string& dir, bool with_times)
+std::string snapshot_tree(const std::string& dir)
 {
-    // find walks trees of any depth. Sorted on the path with '/' as its
-    // lowest byte, the entries of a directory follow it, each in name order.
-    static constexpr const char* LIST =
-        "find . -mindepth 1 \\( -type d -printf '%P\\t d %04m %U:%G 0' -o -type f -printf '%P\\t f %04m %U:%G %s'"
-        " -o -type l -printf '%P\\t l %04m %U:%G %s -> %l' -o -printf '%P\\t o %04m %U:%G %s' \\)"
-        " -printf '\\t%T@\\n' | tr / '\\1' | LC_ALL=C sort -t '\t' -k1,1 | tr '\\1' /";
-    std::istringstream listing(host({"sh", "-c", LIST}, dir));
-    std::string text;
-    for (std::string line; std::getline(listing, line);) {
-        const std::size_t tab = line.find('\t'), time = line.rfind('\t'), point = line.rfind('.');
-        text += line.substr(0, tab) + line.substr(tab + 1, time - tab - 1);
-        if (line[tab + 2] == 'f') text += " " + sha256_hex(read_file(dir + "/" + line.substr(0, tab)));
-        // find prints one digit past the nanoseconds.
-        if (with_times) text += " mtime " + line.substr(time + 1, point - time) + std::to_string(std::stol(line.substr(point + 1, 9)));
-        text += "\n";
-    }
-    return text;
+    return host({FWU_LIST_TREE_PATH, "--ns", dir});
 }
 
 std::string paths_below(const std::string& dir)
 {
-    std::string paths = host({"sh", "-c", "find . -mindepth 1 -printf '%P\\n' | tr / '\\1' | LC_ALL=C sort | tr '\\1\\n' '/ '"}, dir);
+    // A line is "./PATH" and eight fields of which only a link's target
+    // may hold a space.
+    static const std::regex FIELDS(" [fdlcbps] [0-7]{4} [0-9]+ [0-9]+ [0-9]+ [0-9.]+ [0-9]+ [^\\n]*\n");
+    std::string paths = std::regex_replace(snapshot_tree(dir), FIELDS, " ");
+    for (std::size_t at = 0; (at = paths.find("./", at)) != std::string::npos && (at == 0 || paths[at - 1] == ' ');) paths.erase(at, 2);
     return paths.substr(0, paths.size() - !paths.empty());
 }
 
@@ -304,9 +292,9 @@ RunResult run_host(const std::vector<std::string>& argv, const std::string& cwd)
 
 std::string describe_tree(const std::string& dir)
 {
-    return snapshot_tree(dir, true) +
+    return snapshot_tree(dir) +
            host({"sh", "-c",
-                 "find . -printf '%p %n\\n' | LC_ALL=C sort; find . ! -type l ! -type p | LC_ALL=C sort |"
+                 "find . ! -type l ! -type p | LC_ALL=C sort |"
                  " xargs -d '\\n' getfacl -Pn; find . -type f -o -type d | LC_ALL=C sort | xargs -d '\\n' lsattr -d"},
                 dir);
 }

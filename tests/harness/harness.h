@@ -63,10 +63,10 @@ std::string python_tar(const std::string& members, const std::string& format = "
 // What bsdtar extracts from `archive` into `dir` (made), as a snapshot.
 std::string bsdtar_reference(const std::string& archive, const std::string& dir);
 
-// One line per entry below `dir`, sorted by path: path, type, mode,
-// uid:gid, size, and the SHA-256 of a file or the target of a link (and
-// the modification time when asked).
-std::string snapshot_tree(const std::string& dir, bool with_times = false);
+// tools/list-tree's listing of `dir`, with times to the nanosecond: one
+// line per entry, sorted by path, with type, mode, owner, size, link count
+// and the SHA-256 of a file or the target of a link.
+std::string snapshot_tree(const std::string& dir);
 // The paths below `dir` (of any depth), sorted, separated by spaces.
 std::string paths_below(const std::string& dir);
 
@@ -111,8 +111,8 @@ RunResult run_tool(const Scratch& s, const std::vector<std::string>& args, const
 // Runs a host program, never the tool, outside the sandbox.
 RunResult run_host(const std::vector<std::string>& argv, const std::string& cwd = {});
 
-// snapshot_tree's lines (with times), then per entry its link count, its
-// ACLs and its file flags, as getfacl and lsattr show them.
+// snapshot_tree's lines, then per entry its ACLs and its file flags, as
+// getfacl and lsattr show them.
 std::string describe_tree(const std::string& dir);
 // Owners, setuid/setgid/sticky modes, times, hard and symbolic links, a
 // FIFO, access and default ACLs, file flags, names outside ASCII, and the

@@ -1,23 +1,17 @@
-/* Guest-side helper of the emulated target, linked statically for i386 and
- * also run on the host, so that both sides list trees in the same format.
+/* Guest-side helper of the emulated target, linked statically for i386:
+ * what busybox cannot do with the devices.
  *
  *   helper leds LOG NAME...  create one user-space LED per NAME through
  *                            /dev/uleds, then go to the background and append
  *                            "SECONDS.MICROS NAME VALUE" to LOG for every
  *                            brightness change until SIGTERM.
- *   helper tree DIR          list DIR recursively, one sorted line per entry:
- *                            path type mode uid gid size mtime nlink extra,
- *                            where extra is a content hash, a link target or
- *                            a device number.
  *   helper fb pan            make /dev/fb0's virtual screen two pages high,
  *                            paint the second grey and show it, as a program
  *                            that flips pages may leave the display.
  *   helper fb shown          write the page that /dev/fb0 shows to stdout.
  */
 #define _GNU_SOURCE
-#include <dirent.h>
 #include <fcntl.h>
-#include <inttypes.h>
 #include <linux/fb.h>
 #include <poll.h>
 #include <signal.h>
@@ -26,7 +20,6 @@
 #include <string.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -100,82 +93,6 @@ static int leds(const char *log, int count, char **names)
     return 0;
 }
 
-static uint64_t content_hash(const char *path)
-{
-    uint64_t h = 14695981039346656037ull; /* FNV-1a */
-    int fd = open(path, O_RDONLY);
-    if (fd < 0)
-        return 0;
-    unsigned char buf[65536];
-    ssize_t n;
-    while ((n = read(fd, buf, sizeof buf)) > 0)
-        for (ssize_t i = 0; i < n; i++)
-            h = (h ^ buf[i]) * 1099511628211ull;
-    close(fd);
-    return h;
-}
-
-static int by_name(const struct dirent **a, const struct dirent **b)
-{
-    return strcmp((*a)->d_name, (*b)->d_name);
-}
-
-static void list(const char *dir, const char *rel)
-{
-    struct dirent **names;
-    int count = scandir(dir, &names, NULL, by_name);
-    if (count < 0) {
-        perror(dir);
-        return;
-    }
-    for (int i = 0; i < count; i++) {
-        const char *name = names[i]->d_name;
-        if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0)
-            continue;
-        char path[4096], relpath[4096];
-        snprintf(path, sizeof path, "%s/%s", dir, name);
-        snprintf(relpath, sizeof relpath, "%s/%s", rel, name);
-        struct stat st;
-        if (lstat(path, &st) != 0) {
-            perror(path);
-            continue;
-        }
-        char extra[4200] = "-";
-        char type = '?';
-        if (S_ISREG(st.st_mode)) {
-            type = 'f';
-            snprintf(extra, sizeof extra, "%016" PRIx64, content_hash(path));
-        } else if (S_ISDIR(st.st_mode)) {
-            type = 'd';
-        } else if (S_ISLNK(st.st_mode)) {
-            type = 'l';
-            char target[4096];
-            ssize_t n = readlink(path, target, sizeof target - 1);
-            target[n < 0 ? 0 : n] = 0;
-            snprintf(extra, sizeof extra, "->%s", target);
-        } else if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)) {
-            type = S_ISCHR(st.st_mode) ? 'c' : 'b';
-            snprintf(extra, sizeof extra, "%u,%u", major(st.st_rdev), minor(st.st_rdev));
-        } else if (S_ISFIFO(st.st_mode)) {
-            type = 'p';
-        } else if (S_ISSOCK(st.st_mode)) {
-            type = 's';
-        }
-        /* Only file and link sizes mean the same on every file system; so do
-         * link counts of everything but directories. */
-        long long size = S_ISREG(st.st_mode) || S_ISLNK(st.st_mode) ? (long long)st.st_size : 0;
-        unsigned long nlink = S_ISDIR(st.st_mode) ? 0 : (unsigned long)st.st_nlink;
-        printf("%s %c %04o %u %u %lld %lld %lu %s\n", relpath, type,
-               (unsigned)(st.st_mode & 07777), (unsigned)st.st_uid, (unsigned)st.st_gid, size,
-               (long long)st.st_mtime, nlink, extra);
-        if (S_ISDIR(st.st_mode))
-            list(path, relpath);
-    }
-    for (int i = 0; i < count; i++)
-        free(names[i]);
-    free(names);
-}
-
 static int fb(const char *what)
 {
     static unsigned char page[1 << 20];
@@ -216,12 +133,8 @@ int main(int argc, char **argv)
 {
     if (argc >= 4 && strcmp(argv[1], "leds") == 0)
         return leds(argv[2], argc - 3, argv + 3);
-    if (argc == 3 && strcmp(argv[1], "tree") == 0) {
-        list(argv[2], ".");
-        return fflush(stdout) != 0;
-    }
     if (argc == 3 && strcmp(argv[1], "fb") == 0 && (strcmp(argv[2], "pan") == 0 || strcmp(argv[2], "shown") == 0))
         return fb(argv[2]);
-    fprintf(stderr, "usage: helper leds LOG NAME... | helper tree DIR | helper fb pan|shown\n");
+    fprintf(stderr, "usage: helper leds LOG NAME... | helper fb pan|shown\n");
     return 2;
 }

@@ -11,7 +11,8 @@
 #   install_program ROOT PROGRAM PATH  an i386 PROGRAM at PATH below ROOT,
 #                 with its libraries
 #   name_by_digest FILE  rename FILE to its SHA-256, print the digest
-#   list_tree DIR        the tree listing the guest makes, made on the host
+#   list_tree DIR        the tree listing the guest makes (tools/list-tree),
+#                 made on the host
 #   device_outdir DIR    (re)make DIR as the guest's share
 #   device_sample_root DIR  a small device's tree before an update
 #
@@ -38,10 +39,6 @@ device_ready() {
     DEVICE_TOOL=$(cd "$(dirname "$DEVICE_TOOL")" && pwd)/$(basename "$DEVICE_TOOL")
     [ -x "$device_work/helper" ] ||
         gcc -m32 -static -O2 -Wall -Wextra -Werror -o "$device_work/helper" "$device_dir/helper.c"
-    # The host's own build lists trees on the host: not every x86-64 kernel
-    # runs 32-bit programs.
-    [ -x "$device_work/host-helper" ] ||
-        gcc -O2 -Wall -Wextra -Werror -o "$device_work/host-helper" "$device_dir/helper.c"
 }
 
 # The i386 shared libraries that an executable needs, recursively, and its
@@ -86,7 +83,7 @@ name_by_digest() {
     echo "$digest"
 }
 
-list_tree() { "$device_work/host-helper" tree "$1"; }
+list_tree() { "$device_dir/../list-tree" "$1"; }
 
 # Only ever a directory made here is emptied: it is the guest's share.
 device_outdir() {
@@ -145,6 +142,7 @@ device_boot() {
     rm -f "$out/guest-status" "$out/setup-failed" "$out/console.log"
     cp "$device_dir/init" "$rootfs/init"
     cp "$device_work/helper" "$rootfs/usr/bin/helper"
+    cp "$device_dir/../list-tree" "$rootfs/usr/bin/list-tree"
     install_tool "$rootfs"
     (cd "$rootfs" && find . | cpio -o -H newc --quiet) >"$device_work/run.cpio"
     cat "$device_cache/base.cpio" "$device_work/run.cpio" >"$device_work/initrd"
