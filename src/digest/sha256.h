@@ -56,6 +56,18 @@ sha256_digest sha256_finish(sha256_stream* stream, const unsigned char* tail, st
 // Not exported.
 void sha256_concatenated_hex(const sha256_digest& digest, char (&hex)[65]);
 
+// SHA-256 of a byte stream that arrives in pieces of any length; whole
+// blocks are hashed straight from the caller's buffer. Not exported.
+struct stream_digest {
+    sha256_stream stream;
+    unsigned char tail[SHA256_BLOCK_SIZE];  // bytes short of a whole block
+    std::size_t tail_length;
+};
+void digest_begin(stream_digest* digest);
+void digest_feed(stream_digest* digest, const void* data, std::size_t length);
+// Ends the digest and writes it as 64 lowercase hexadecimal digits and a NUL.
+void digest_hex(stream_digest* digest, char (&hex)[65]);
+
 // Which block function the digests use; for tests and benchmarks. Not exported.
 // `portable_bmi2` is the portable code built for CPUs with BMI2 rotates.
 enum class sha256_engine { automatic, portable, portable_bmi2, sha_ni };

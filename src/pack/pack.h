@@ -127,13 +127,3 @@ void progress_end(progress* bar);
 // nothing.
 const char* archive_message(struct archive* handle);
 
-// SHA-256 of a byte stream that arrives in pieces of any length.
-struct stream_digest {
-    sha256_stream stream;
-    unsigned char tail[SHA256_BLOCK_SIZE];  // bytes short of a whole block
-    std::size_t tail_length;
-};
-void digest_begin(stream_digest* digest);
-void digest_feed(stream_digest* digest, const void* data, std::size_t length);
-// Ends the digest and writes it as 64 lowercase hexadecimal digits and a NUL.
-void digest_hex(stream_digest* digest, char (&hex)[65]);

@@ -51,18 +51,17 @@ struct second_read {
     uint64_t length;
     const char* digest;  // the verified one
     uint64_t handed_out;
-    sha256_stream stream;
-    bool failed;              // a read failed: the bytes cannot be checked
-    bool ended;               // the last, short block is in `block`, not hashed yet
-    std::size_t last_length;
+    stream_digest digest_so_far;
+    bool failed;  // a read failed: the bytes cannot be checked
+    bool ended;   // the last, short block has been read
     unsigned char block[READ_BLOCK_SIZE];
 };
 static_assert(READ_BLOCK_SIZE % SHA256_BLOCK_SIZE == 0, "whole blocks are hashed as they are read");
 
 second_read archive_bytes;
 
-// Reads the next block of the verified bytes into r->block; a whole one is
-// hashed at once. Returns its length: 0 after the verified length or where
+// Reads the next block of the verified bytes into r->block and hashes it.
+// Returns its length: 0 after the verified length or where
 // the file now ends, -1 with errno set when it cannot be read.
 ssize_t read_block(second_read* r)
 {
@@ -80,12 +79,8 @@ ssize_t read_block(second_read* r)
         got += static_cast<std::size_t>(n);
     }
     r->handed_out += got;
-    if (got == sizeof r->block) {
-        sha256_feed_blocks(&r->stream, r->block, got / SHA256_BLOCK_SIZE);
-    } else {
-        r->ended = true;
-        r->last_length = got;
-    }
+    digest_feed(&r->digest_so_far, r->block, got);
+    r->ended = got < sizeof r->block;
     return static_cast<ssize_t>(got);
 }
 
@@ -110,7 +105,7 @@ bool read_bytes_were_verified(second_read* r)
         return false;
     }
     char calculated[65];
-    sha256_concatenated_hex(sha256_finish(&r->stream, r->block, r->last_length), calculated);
+    digest_hex(&r->digest_so_far, calculated);
     if (std::strcmp(calculated, r->digest) == 0) return true;
     puts("Ooops, the archive changed after its check!?");
     printf("verified   >%s<\n", r->digest);
@@ -141,7 +136,7 @@ int open_archive_reader(const verified_archive& archive, struct archive** reader
     r.fd = archive.fd;
     r.length = archive.length;
     r.digest = archive.digest;
-    sha256_begin(&r.stream);
+    digest_begin(&r.digest_so_far);
 
     struct archive* const created = archive_read_new();
     if (created == nullptr) {

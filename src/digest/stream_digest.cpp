@@ -1,7 +1,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "pack/pack.h"
+#include "digest/sha256.h"
 
 void digest_begin(stream_digest* digest)
 {
